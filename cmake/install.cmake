@@ -1,0 +1,21 @@
+# cmake --install: header, both libraries, wanseer.pc and a CMake package
+# (find_package(wanseer) gives wanseer::wanseer).
+include(CMakePackageConfigHelpers)
+
+install(TARGETS wanseer pellary EXPORT wanseer-targets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT wanseer-targets NAMESPACE wanseer::
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/wanseer)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/wanseer-config.cmake.in
+  ${PROJECT_BINARY_DIR}/wanseer-config.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/wanseer)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/wanseer-config-version.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/wanseer-config.cmake
+  ${PROJECT_BINARY_DIR}/wanseer-config-version.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/wanseer)
+
+configure_file(${PROJECT_SOURCE_DIR}/cmake/wanseer.pc.in ${PROJECT_BINARY_DIR}/wanseer.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/wanseer.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

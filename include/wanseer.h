@@ -1,0 +1,164 @@
+/*
+ * wanseer.h - learn this machine's external IPv4 address from a probe server
+ *
+ * SYNOPSIS
+ *   #include <wanseer.h>
+ *   link with -lwanseer (pkg-config wanseer), or load libwanseer.so.1 with dlopen(3)
+ *
+ *   void    wanseer_init(const void *reserved, const char *key);
+ *   void    wanseer_startup(const char *server);
+ *   void    wanseer_stop(void);
+ *   int32_t wanseer_get(void *buffer, int32_t *length);
+ *
+ * DESCRIPTION
+ *   The library runs one background worker that asks a probe server over UDP
+ *   for the address under which it sees this host, and keeps the 4-byte answer
+ *   in the shared value store (pellary) under a key, "IP" unless the host sets
+ *   another.  With an answering server the worker asks again about once a
+ *   minute; while no answer comes it asks again at once, each receive waiting
+ *   5, 6, 7 ... up to 60 seconds.  The 4 bytes are stored exactly as the
+ *   server sent them: for the bundled wanseer-probe-server they are the IPv4
+ *   address in network byte order.
+ *
+ *   The worker only accepts a datagram of at least 4 bytes whose source
+ *   address and port are those of the configured server; anything else
+ *   reaching its port is dropped and cannot change the stored value or where
+ *   the requests go.  Of a longer datagram the first 4 bytes are the answer.
+ *
+ *   The library reads no files or environment and writes no log.  Failures
+ *   are reported through results and errno only.  Functions that succeed
+ *   leave errno as the caller had it, so a host can clear errno before a
+ *   call of a void function and test it afterwards.
+ *
+ * CALLING ORDER AND THREADS
+ *   1. wanseer_init is optional and is called before wanseer_startup, never
+ *      while a worker runs or a wanseer_get is under way.
+ *   2. wanseer_startup starts the worker; it is called once, and again only
+ *      after wanseer_stop.
+ *   3. wanseer_get may be called at any time, from any number of threads at
+ *      once, with or without a running worker.
+ *   4. wanseer_stop is called once for each wanseer_startup and always before
+ *      the host unloads the library.
+ *   5. wanseer_startup and wanseer_stop are never called at the same time
+ *      from two threads.
+ *   The library takes no lock of its own; these rules are the host's part.
+ *   The library does no work when it is loaded or unloaded, and may be
+ *   loaded and unloaded (dlopen/dlclose) any number of times.
+ */
+#ifndef WANSEER_H
+#define WANSEER_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define WANSEER_API __attribute__((visibility("default")))
+#else
+#define WANSEER_API
+#endif
+
+/* Room for a key name, its terminating NUL included. */
+#define WANSEER_KEY_CAPACITY 256
+
+/* Length of the stored external address value, in bytes. */
+#define WANSEER_ADDRESS_LENGTH 4
+
+/*
+ * wanseer_init - choose the key under which the address is stored
+ *
+ *   reserved  never read; pass NULL.
+ *   key       NUL-terminated key name of 1 to WANSEER_KEY_CAPACITY - 1 bytes.
+ *
+ *   The new key replaces the old one whole and is used by the worker and by
+ *   wanseer_get from then on.  Without a call the key is "IP".
+ *
+ * ERRORS (the key stays as it was)
+ *   EINVAL        key is NULL or empty.
+ *   ENAMETOOLONG  key has WANSEER_KEY_CAPACITY bytes or more before its NUL;
+ *                 it is refused, never cut short.  At most
+ *                 WANSEER_KEY_CAPACITY bytes of it are read.
+ */
+WANSEER_API void wanseer_init(const void* reserved, const char* key);
+
+/*
+ * wanseer_startup - start the background worker
+ *
+ *   server  NUL-terminated "host:port", a dotted IPv4 address or host name,
+ *           a colon and a port number, e.g. "192.0.2.10:7171".
+ *
+ *   Returns at once; the worker resolves the address, opens its socket and
+ *   the store, and probes in the background.  The text is copied.  A server
+ *   text that does not parse, or a socket that cannot be opened, is not
+ *   reported: the worker keeps trying on its normal schedule (without
+ *   spinning) until wanseer_stop.  If the store cannot be opened the worker
+ *   ends by itself; wanseer_stop is still called.
+ *
+ * ERRORS (no worker was started; wanseer_stop is then a harmless no-op
+ *         unless an earlier worker is still running)
+ *   EINVAL  server is NULL.
+ *   EBUSY   a worker started earlier has not been stopped with wanseer_stop;
+ *           that worker keeps running untouched.
+ *   ENOMEM  the copy of the text or the thread manager could not be made.
+ *   EMFILE, ENFILE
+ *           no descriptor for the worker's wake-up handle.
+ *   EAGAIN  the worker thread could not be created (or another errno that
+ *           the thread creation reported).
+ */
+WANSEER_API void wanseer_startup(const char* server);
+
+/*
+ * wanseer_stop - stop the worker and wait for it to end
+ *
+ *   Asks the worker to end and blocks until it has.  Every wait of the
+ *   worker ends as soon as the stop is asked for, so the call returns within
+ *   milliseconds in every state.  A reply that arrived before the stop is
+ *   still stored.  Without a started worker (none started, or already
+ *   stopped) the call does nothing.  Never fails; errno is left alone.
+ */
+WANSEER_API void wanseer_stop(void);
+
+/*
+ * wanseer_get - read the stored external address
+ *
+ *   buffer  caller memory that receives the value; should hold at least
+ *           WANSEER_ADDRESS_LENGTH bytes.
+ *   length  in: how many bytes buffer holds, 0 or more.
+ *           out: see the results below.
+ *
+ *   The first *length bytes of buffer are set to zero, then the store is
+ *   opened, the value under the current key is read into buffer, and the
+ *   store is closed.  Works with or without a running worker; after
+ *   wanseer_stop it still returns the last stored address.  Safe to call
+ *   from any number of threads at once, also while the worker stores a new
+ *   value: a caller sees either the old or the new value, never a mix.
+ *
+ * RETURN VALUE
+ *    0  the address is known: the 4 bytes are in buffer, *length is set to 4.
+ *   -2  no address learned yet (nothing stored under the key).
+ *    2  buffer too small: nothing copied, *length is set to the size needed.
+ *   -1  buffer is NULL (nothing else is looked at, errno is left alone);
+ *       the store could not be opened (errno EIO); or length is NULL or
+ *       *length is negative (errno EINVAL, nothing is cleared or read).
+ *   Any other value is the store's own read status, passed on unchanged.
+ *
+ * EXAMPLE
+ *   unsigned char ip[WANSEER_ADDRESS_LENGTH];
+ *   int32_t length = sizeof ip;
+ *   wanseer_startup("192.0.2.10:7171");
+ *   while (wanseer_get(ip, &length) == -2) {   // nothing learned yet
+ *     length = sizeof ip;
+ *     sleep(1);
+ *   }
+ *   // on 0: ip[0].ip[1].ip[2].ip[3] is the external address
+ *   wanseer_stop();
+ */
+WANSEER_API int32_t wanseer_get(void* buffer, int32_t* length);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* WANSEER_H */
