@@ -32,8 +32,8 @@ void probe_channel::send_request() {
   }
 }
 
-bool probe_channel::await_reply(unsigned char (&reply)[reply_length],
-                                const ACE_Time_Value& timeout, int wake) {
+bool probe_channel::await_reply(unsigned char (&reply)[reply_length], const ACE_Time_Value& timeout,
+                                int wake) {
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::microseconds(timeout.sec() * 1000000LL + timeout.usec());
   const int socket = socket_open_ ? static_cast<int>(socket_.get_handle()) : -1;

@@ -65,8 +65,8 @@ void start_probe(const char* server, const probe_schedule& schedule) {
   errno = 0;
   // Joinable (flags 0), so that stop can wait for it; default priority,
   // a new group, the platform's stack.
-  const int spawned = manager->spawn(probe_worker, job.get(), 0, nullptr, nullptr, 0, -1,
-                                     nullptr, 0);
+  const int spawned =
+      manager->spawn(probe_worker, job.get(), 0, nullptr, nullptr, 0, -1, nullptr, 0);
   if (spawned == -1) {
     stop_requested.disarm();
     result.fail(errno != 0 ? errno : EAGAIN);
@@ -93,4 +93,6 @@ extern "C" void wanseer_startup(const char* server) {
   wanseer::start_probe(server, wanseer::real_schedule);
 }
 
-extern "C" void wanseer_stop(void) { wanseer::stop_probe(); }
+extern "C" void wanseer_stop(void) {
+  wanseer::stop_probe();
+}

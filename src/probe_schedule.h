@@ -9,16 +9,15 @@
 namespace wanseer {
 
 struct probe_schedule {
+  std::chrono::milliseconds unit{1000};
   // How long the first receive waits.
-  static constexpr int first_receive_timeout = 5;
+  int first_receive_timeout = 5;
   // The receive timeout grows by one after each miss, up to this.
-  static constexpr int longest_receive_timeout = 60;
+  int longest_receive_timeout = 60;
   // After a reply the worker pauses this many steps of pause_step each,
   // testing for a stop after every step.
-  static constexpr int pause_steps = 12;
-  static constexpr int pause_step = 5;
-
-  std::chrono::milliseconds unit{1000};
+  int pause_steps = 12;
+  int pause_step = 5;
 
   std::chrono::milliseconds duration(int count) const { return unit * count; }
 };

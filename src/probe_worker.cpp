@@ -13,8 +13,8 @@ namespace {
 // Pauses between two requests after a reply.  Returns false as soon as a
 // stop is requested.
 bool pause_after_reply(const probe_schedule& schedule) {
-  for (int step = 0; step < probe_schedule::pause_steps; ++step) {
-    const auto step_end = std::chrono::steady_clock::now() + schedule.duration(probe_schedule::pause_step);
+  for (int step = 0; step < schedule.pause_steps; ++step) {
+    const auto step_end = std::chrono::steady_clock::now() + schedule.duration(schedule.pause_step);
     wait_for(-1, stop_requested.wake_handle(), step_end);
     if (stop_requested.is_raised()) {
       return false;
@@ -38,7 +38,7 @@ void run_probe(const probe_job& job) {
   }
   probe_channel channel(job.server_text.c_str());
 
-  int timeout_count = probe_schedule::first_receive_timeout;
+  int timeout_count = job.schedule.first_receive_timeout;
   ACE_Time_Value receive_timeout = as_time_value(job.schedule.duration(timeout_count));
   // Zeroed once: a reply always fills all of it.
   unsigned char reply_buffer[reply_length] = {};
@@ -56,7 +56,7 @@ void run_probe(const probe_job& job) {
       // The receive timeout is kept: a reply never shrinks it.
       continue;
     }
-    if (timeout_count < probe_schedule::longest_receive_timeout) {
+    if (timeout_count < job.schedule.longest_receive_timeout) {
       ++timeout_count;
       receive_timeout = as_time_value(job.schedule.duration(timeout_count));
     }

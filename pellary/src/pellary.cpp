@@ -80,15 +80,21 @@ value_store& store() {
   return *instance;
 }
 
-bool is_key(const char* key) { return key != nullptr && key[0] != '\0'; }
+bool is_key(const char* key) {
+  return key != nullptr && key[0] != '\0';
+}
 
 }  // namespace
 
 extern "C" {
 
-int32_t pellary_open(void) { return store().open(); }
+int32_t pellary_open(void) {
+  return store().open();
+}
 
-int32_t pellary_close(void) { return store().close(); }
+int32_t pellary_close(void) {
+  return store().close();
+}
 
 int32_t pellary_write(const char* key, const void* data, int32_t length) {
   if (!is_key(key) || length < 0 || (data == nullptr && length > 0)) {

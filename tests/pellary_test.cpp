@@ -1,0 +1,106 @@
+// The value store's contract, as the library relies on it.
+
+#include "pellary.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+// Both declarations of the store's operations in one unit: a mismatch
+// between what the library calls and what the store offers fails to compile.
+#include "value_store.h"
+
+namespace {
+
+class Pellary : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(pellary_open(), PELLARY_OK); }
+  void TearDown() override { EXPECT_EQ(pellary_close(), PELLARY_OK); }
+};
+
+TEST_F(Pellary, ReadContract) {
+  std::array<unsigned char, 8> buffer{};
+  int32_t length = 8;
+  EXPECT_EQ(pellary_read("contract", buffer.data(), &length), PELLARY_NOT_FOUND);
+  EXPECT_EQ(length, 8);
+
+  const unsigned char value[4] = {192, 0, 2, 1};
+  ASSERT_EQ(pellary_write("contract", value, 4), PELLARY_OK);
+  length = 3;
+  EXPECT_EQ(pellary_read("contract", buffer.data(), &length), PELLARY_TOO_SMALL);
+  EXPECT_EQ(length, 4);
+  EXPECT_EQ(buffer[0], 0);
+  length = 8;
+  EXPECT_EQ(pellary_read("contract", buffer.data(), &length), PELLARY_OK);
+  EXPECT_EQ(length, 4);
+  EXPECT_EQ(buffer[3], 1);
+}
+
+TEST_F(Pellary, BadArgumentsAreNegative) {
+  unsigned char buffer[4];
+  int32_t length = 4;
+  EXPECT_EQ(pellary_read(nullptr, buffer, &length), PELLARY_BAD_ARGUMENT);
+  EXPECT_EQ(pellary_read("", buffer, &length), PELLARY_BAD_ARGUMENT);
+  EXPECT_EQ(pellary_read("k", buffer, nullptr), PELLARY_BAD_ARGUMENT);
+  EXPECT_EQ(pellary_read("k", nullptr, &length), PELLARY_BAD_ARGUMENT);
+  length = -1;
+  EXPECT_EQ(pellary_read("k", buffer, &length), PELLARY_BAD_ARGUMENT);
+  EXPECT_EQ(pellary_write("k", nullptr, 4), PELLARY_BAD_ARGUMENT);
+  EXPECT_EQ(pellary_write("k", buffer, -1), PELLARY_BAD_ARGUMENT);
+  EXPECT_EQ(pellary_write(nullptr, buffer, 4), PELLARY_BAD_ARGUMENT);
+}
+
+TEST(PellaryOpens, NestAndValuesOutliveEveryClose) {
+  const unsigned char value[4] = {1, 2, 3, 4};
+  ASSERT_EQ(pellary_open(), PELLARY_OK);   // a worker's long open
+  ASSERT_EQ(pellary_open(), PELLARY_OK);   // a query's open...
+  ASSERT_EQ(pellary_close(), PELLARY_OK);  // ...and close
+  EXPECT_EQ(pellary_write("nest", value, 4), PELLARY_OK);
+  ASSERT_EQ(pellary_close(), PELLARY_OK);
+  unsigned char buffer[4];
+  int32_t length = 4;
+  EXPECT_EQ(pellary_write("nest", value, 4), PELLARY_NOT_OPEN);
+  EXPECT_EQ(pellary_read("nest", buffer, &length), PELLARY_NOT_OPEN);
+  EXPECT_EQ(pellary_close(), PELLARY_NOT_OPEN);
+  ASSERT_EQ(pellary_open(), PELLARY_OK);
+  EXPECT_EQ(pellary_read("nest", buffer, &length), PELLARY_OK);
+  EXPECT_EQ(buffer[3], 4);
+  pellary_close();
+}
+
+TEST_F(Pellary, ReadersSeeWholeValuesWhileAWriterReplacesThem) {
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (unsigned char round = 0; round < 200; ++round) {
+      const std::vector<unsigned char> value(4, round);
+      pellary_write("whole", value.data(), 4);
+    }
+    done = true;
+  });
+  std::vector<std::thread> readers;
+  std::atomic<int> mixed{0};
+  for (int i = 0; i < 2; ++i) {
+    readers.emplace_back([&] {
+      while (!done) {
+        pellary_open();
+        unsigned char buffer[4];
+        int32_t length = 4;
+        if (pellary_read("whole", buffer, &length) == PELLARY_OK &&
+            !(buffer[0] == buffer[1] && buffer[1] == buffer[2] && buffer[2] == buffer[3])) {
+          ++mixed;
+        }
+        pellary_close();
+      }
+    });
+  }
+  writer.join();
+  for (auto& reader : readers) {
+    reader.join();
+  }
+  EXPECT_EQ(mixed, 0);
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+// What the worker takes as a reply: exactly the configured server's address
+// and port, and at least 4 bytes.  Anything else is dropped without ending
+// the receive early and without moving where requests go.
+
+#include <gtest/gtest.h>
+
+#include "support/worker_harness.h"
+
+namespace wanseer::testing {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr milliseconds unit(20);
+const std::vector<std::uint8_t> ip_request = {'i', 'p', 0};
+
+TEST(ReplyFilter, LongerDatagramGivesItsFirstFourBytes) {
+  use_fresh_key();
+  loopback_probe_server server([](std::size_t) {
+    return answer::with(std::vector<std::uint8_t>{192, 0, 2, 44, 1, 2});
+  });
+  running_worker worker(server.address(), scaled_schedule(unit));
+  EXPECT_TRUE(wait_until_stored({192, 0, 2, 44}));
+}
+
+TEST(ReplyFilter, ShortAndEmptyDatagramsAreNotAddresses) {
+  use_fresh_key();
+  const address_bytes address = {203, 0, 113, 50};
+  // Request 0 gets 3 bytes, request 1 none, request 2 a whole address.
+  loopback_probe_server server([&](std::size_t index) {
+    switch (index) {
+      case 0:
+        return answer::with(std::vector<std::uint8_t>{9, 9, 9});
+      case 1:
+        return answer::with(std::vector<std::uint8_t>{});
+      default:
+        return answer::with(address);
+    }
+  });
+  running_worker worker(server.address(), scaled_schedule(unit));
+  ASSERT_TRUE(server.wait_for_requests(3));
+  const auto gaps = gaps_between(server.requests());
+  // The short answers did not end their receives early.
+  EXPECT_GE(gaps[0] + milliseconds(1), unit * 5);
+  EXPECT_GE(gaps[1] + milliseconds(1), unit * 6);
+  ASSERT_TRUE(wait_until_stored(address));
+}
+
+TEST(ReplyFilter, ShortReplyNeverMixesWithAnEarlierAddress) {
+  use_fresh_key();
+  const address_bytes first = {198, 51, 100, 1};
+  const address_bytes second = {198, 51, 100, 2};
+  probe_schedule schedule = scaled_schedule(unit);
+  schedule.pause_steps = 1;
+  loopback_probe_server server([&](std::size_t index) {
+    if (index == 0) {
+      return answer::with(first);
+    }
+    if (index == 1) {
+      return answer::with(std::vector<std::uint8_t>{7, 7});
+    }
+    return answer::with(second);
+  });
+  running_worker worker(server.address(), schedule);
+  ASSERT_TRUE(wait_until_stored(first));
+  // Until the whole second address arrives, the first one stays as it was.
+  while (!server.wait_for_requests(3, milliseconds(1))) {
+    const stored_read value = read_stored();
+    ASSERT_EQ(value.status, 0);
+    ASSERT_EQ(value.bytes, first);
+  }
+  EXPECT_TRUE(wait_until_stored(second));
+}
+
+TEST(ReplyFilter, AnswerFromAnotherPortOfTheServerHostIsDropped) {
+  use_fresh_key();
+  const address_bytes address = {192, 0, 2, 99};
+  loopback_probe_server server([&](std::size_t index) {
+    return index < 2 ? answer::from_other_port({6, 6, 6, 6}) : answer::with(address);
+  });
+  running_worker worker(server.address(), scaled_schedule(unit));
+  while (!server.wait_for_requests(3, milliseconds(1))) {
+    ASSERT_NE(read_stored().bytes, (address_bytes{6, 6, 6, 6}));
+  }
+  // Every request still reached the configured port (they are counted there).
+  const auto gaps = gaps_between(server.requests());
+  EXPECT_GE(gaps[0] + milliseconds(1), unit * 5);
+  EXPECT_GE(gaps[1] + milliseconds(1), unit * 6);
+  EXPECT_TRUE(wait_until_stored(address));
+}
+
+TEST(ReplyFilter, StrangerFloodingTheWorkerPortChangesNothing) {
+  use_fresh_key();
+  loopback_probe_server server;
+  running_worker worker(server.address(), scaled_schedule(unit));
+  ASSERT_TRUE(server.wait_for_requests(1));
+  const std::uint16_t worker_port = server.requests().front().sender_port;
+  udp_socket stranger;
+  // Keep planting addresses until the worker has asked twice more.
+  while (!server.wait_for_requests(3, milliseconds(2))) {
+    stranger.send_to(worker_port, {10, 0, 0, 1});
+  }
+  const auto requests = server.requests();
+  const auto gaps = gaps_between(requests);
+  EXPECT_GE(gaps[0] + milliseconds(1), unit * 5);
+  EXPECT_GE(gaps[1] + milliseconds(1), unit * 6);
+  for (const auto& request : requests) {
+    EXPECT_EQ(request.bytes, ip_request);
+    EXPECT_EQ(request.sender_port, worker_port);
+  }
+  EXPECT_EQ(read_stored().status, -2);
+}
+
+}  // namespace
+}  // namespace wanseer::testing

@@ -1,0 +1,143 @@
+// Stopping the worker: at every point of its loop the stop ends the wait
+// under way, a reply already there is still taken, and no request follows.
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "module_state.h"
+#include "probe_channel.h"
+#include "probe_worker.h"
+#include "support/worker_harness.h"
+
+namespace wanseer::testing {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+// Far below the 5 s that the shortest uninterrupted wait of the real
+// schedule would take, far above any scheduling delay.
+constexpr seconds prompt_stop(2);
+
+TEST(Stop, DuringTheFirstReceiveOnTheRealSchedule) {
+  use_fresh_key();
+  loopback_probe_server server;
+  running_worker worker(server.address(), real_schedule);
+  ASSERT_TRUE(server.wait_for_requests(1));
+  EXPECT_LT(worker.stop(), prompt_stop);
+  EXPECT_EQ(server.request_count(), 1u);
+}
+
+TEST(Stop, DuringThePauseOnTheRealScheduleSendsNoFurtherRequest) {
+  use_fresh_key();
+  const address_bytes address = {203, 0, 113, 1};
+  loopback_probe_server server([&](std::size_t) { return answer::with(address); });
+  running_worker worker(server.address(), real_schedule);
+  ASSERT_TRUE(wait_until_stored(address));
+  EXPECT_LT(worker.stop(), prompt_stop);
+  EXPECT_EQ(server.request_count(), 1u);
+  // The value outlives the worker.
+  EXPECT_EQ(read_stored().bytes, address);
+}
+
+TEST(Stop, RaisedBeforeTheFirstTestSendsNoRequest) {
+  use_fresh_key();
+  udp_socket server;
+  ASSERT_TRUE(stop_requested.arm());
+  stop_requested.raise();
+  run_probe({"127.0.0.1:" + std::to_string(server.port()), real_schedule});
+  stop_requested.disarm();
+  // Loopback delivery happens inside sendto, so a request would be here.
+  EXPECT_FALSE(server.receive(milliseconds(0)).has_value());
+}
+
+TEST(Stop, ReplyAlreadyWaitingIsTakenDespiteTheStop) {
+  udp_socket server;
+  probe_channel channel(("127.0.0.1:" + std::to_string(server.port())).c_str());
+  ASSERT_NE(channel.local_port(), 0);
+  server.send_to(channel.local_port(), {192, 0, 2, 1});
+  stop_signal stop;
+  ASSERT_TRUE(stop.arm());
+  stop.raise();
+  unsigned char reply[reply_length] = {};
+  ACE_Time_Value timeout(5);
+  ASSERT_TRUE(channel.await_reply(reply, timeout, stop.wake_handle()));
+  EXPECT_EQ(reply[3], 1);
+  // With nothing waiting, the raised stop ends the next receive at once.
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(channel.await_reply(reply, timeout, stop.wake_handle()));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, prompt_stop);
+}
+
+TEST(Stop, WithoutAStartedWorkerDoesNothing) {
+  errno = 0;
+  wanseer_stop();
+  wanseer_startup(nullptr);
+  EXPECT_EQ(errno, EINVAL);
+  errno = 0;
+  wanseer_stop();
+  EXPECT_EQ(errno, 0);
+}
+
+double cpu_seconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Runs a worker that can never be answered for about a second, the first
+// twenty scaled receives; returns the CPU time the process used meanwhile.
+double cpu_of_unanswerable_worker(const char* server) {
+  const double before = cpu_seconds();
+  {
+    running_worker worker(server, scaled_schedule(milliseconds(5)));
+    std::this_thread::sleep_for(seconds(1));
+  }
+  return cpu_seconds() - before;
+}
+
+TEST(BusyLoop, UnparseableServerTextWaitsOutEachTimeout) {
+  use_fresh_key();
+  EXPECT_LT(cpu_of_unanswerable_worker("no such host, no port"), 0.1);
+}
+
+TEST(BusyLoop, SocketThatCannotOpenWaitsOutEachTimeout) {
+  use_fresh_key();
+  // The worker's socket will find no descriptor left: cap the table low,
+  // arm the stop handle first, then fill every free slot.
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = 256;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  udp_socket server;
+  std::vector<int> fillers;
+  const double before = cpu_seconds();
+  {
+    ASSERT_TRUE(stop_requested.arm());
+    for (int fd; (fd = ::dup(0)) >= 0;) {
+      fillers.push_back(fd);
+    }
+    probe_job job{"127.0.0.1:" + std::to_string(server.port()), scaled_schedule(milliseconds(5))};
+    std::thread thread([&] { run_probe(job); });
+    std::this_thread::sleep_for(seconds(1));
+    stop_requested.raise();
+    thread.join();
+    stop_requested.disarm();
+  }
+  const double used = cpu_seconds() - before;
+  for (int fd : fillers) {
+    ::close(fd);
+  }
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_LT(used, 0.1);
+  // Proof that the socket really never opened: not one request came.
+  EXPECT_FALSE(server.receive(milliseconds(0)).has_value());
+}
+
+}  // namespace
+}  // namespace wanseer::testing

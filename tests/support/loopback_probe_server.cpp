@@ -1,0 +1,84 @@
+#include "loopback_probe_server.h"
+
+namespace wanseer::testing {
+
+loopback_probe_server::loopback_probe_server(answer_policy policy)
+    : policy_(std::move(policy)), thread_([this] { serve(); }) {}
+
+loopback_probe_server::~loopback_probe_server() {
+  stop_socket_.send_to(socket_.port(), {'s', 't', 'o', 'p'});
+  thread_.join();
+}
+
+std::string loopback_probe_server::address() const {
+  return "127.0.0.1:" + std::to_string(socket_.port());
+}
+
+void loopback_probe_server::set_policy(answer_policy policy) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  policy_ = std::move(policy);
+}
+
+void loopback_probe_server::serve() {
+  for (;;) {
+    auto received = socket_.receive(std::chrono::seconds(1));
+    if (!received) {
+      continue;
+    }
+    if (received->sender_port == stop_socket_.port()) {
+      return;
+    }
+    answer reply;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      reply = policy_(requests_.size());
+      requests_.push_back({received->arrival, received->sender_port, received->bytes});
+    }
+    arrived_.notify_all();
+    switch (reply.how) {
+      case answer::kind::silence:
+        break;
+      case answer::kind::reply:
+        socket_.send_to(received->sender_port, reply.bytes);
+        break;
+      case answer::kind::reply_from_other_port:
+        other_socket_.send_to(received->sender_port, reply.bytes);
+        break;
+    }
+  }
+}
+
+bool loopback_probe_server::wait_for_requests(std::size_t count, std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return arrived_.wait_for(lock, limit, [&] { return requests_.size() >= count; });
+}
+
+std::vector<request_record> loopback_probe_server::requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+std::size_t loopback_probe_server::request_count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_.size();
+}
+
+void loopback_probe_server::send_to_worker(const std::vector<std::uint8_t>& bytes,
+                                           bool from_other_port) {
+  std::uint16_t worker_port = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    worker_port = requests_.empty() ? 0 : requests_.back().sender_port;
+  }
+  (from_other_port ? other_socket_ : socket_).send_to(worker_port, bytes);
+}
+
+std::vector<std::chrono::nanoseconds> gaps_between(const std::vector<request_record>& requests) {
+  std::vector<std::chrono::nanoseconds> gaps;
+  for (std::size_t i = 1; i < requests.size(); ++i) {
+    gaps.push_back(requests[i].arrival - requests[i - 1].arrival);
+  }
+  return gaps;
+}
+
+}  // namespace wanseer::testing

@@ -1,0 +1,92 @@
+// A probe server on 127.0.0.1 for tests: records every request with its
+// kernel arrival time and answers each one as the test's policy says.
+#ifndef WANSEER_TESTS_LOOPBACK_PROBE_SERVER_H
+#define WANSEER_TESTS_LOOPBACK_PROBE_SERVER_H
+
+#include <netinet/in.h>
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "udp_socket.h"
+
+namespace wanseer::testing {
+
+using address_bytes = std::array<std::uint8_t, 4>;
+
+struct request_record {
+  std::chrono::nanoseconds arrival;  // kernel receive time
+  std::uint16_t sender_port;
+  std::vector<std::uint8_t> bytes;
+};
+
+// What the server does with the request numbered `index` (from 0).
+struct answer {
+  enum class kind { silence, reply, reply_from_other_port };
+  kind how = kind::silence;
+  std::vector<std::uint8_t> bytes;
+
+  static answer silent() { return {}; }
+  static answer with(std::vector<std::uint8_t> bytes) { return {kind::reply, std::move(bytes)}; }
+  static answer with(const address_bytes& address) {
+    return with(std::vector<std::uint8_t>(address.begin(), address.end()));
+  }
+  static answer from_other_port(const address_bytes& address) {
+    return {kind::reply_from_other_port, {address.begin(), address.end()}};
+  }
+};
+
+using answer_policy = std::function<answer(std::size_t index)>;
+
+class loopback_probe_server {
+ public:
+  explicit loopback_probe_server(answer_policy policy = [](std::size_t) {
+    return answer::silent();
+  });
+  loopback_probe_server(const loopback_probe_server&) = delete;
+  loopback_probe_server& operator=(const loopback_probe_server&) = delete;
+  ~loopback_probe_server();
+
+  // "127.0.0.1:PORT", as wanseer_startup takes it.
+  std::string address() const;
+  std::uint16_t port() const { return socket_.port(); }
+
+  void set_policy(answer_policy policy);
+
+  // Blocks until `count` requests have arrived or `limit` has passed; true
+  // when they have.
+  bool wait_for_requests(std::size_t count,
+                         std::chrono::milliseconds limit = std::chrono::seconds(30));
+  std::vector<request_record> requests() const;
+  std::size_t request_count() const;
+
+  // Sends `bytes` to the port the last request came from, from the server's
+  // own socket or from another one.
+  void send_to_worker(const std::vector<std::uint8_t>& bytes, bool from_other_port = false);
+
+ private:
+  void serve();
+
+  udp_socket socket_;
+  udp_socket other_socket_;
+  udp_socket stop_socket_;  // a datagram to socket_ from here ends serve()
+  mutable std::mutex mutex_;
+  std::condition_variable arrived_;
+  answer_policy policy_;
+  std::vector<request_record> requests_;
+  std::thread thread_;
+};
+
+// Gaps between consecutive request arrivals.
+std::vector<std::chrono::nanoseconds> gaps_between(const std::vector<request_record>& requests);
+
+}  // namespace wanseer::testing
+
+#endif  // WANSEER_TESTS_LOOPBACK_PROBE_SERVER_H

@@ -1,0 +1,43 @@
+// A bound UDP socket on 127.0.0.1 for tests.
+#ifndef WANSEER_TESTS_UDP_SOCKET_H
+#define WANSEER_TESTS_UDP_SOCKET_H
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace wanseer::testing {
+
+struct datagram {
+  std::vector<std::uint8_t> bytes;
+  std::uint16_t sender_port = 0;
+  std::chrono::nanoseconds arrival{};  // kernel receive time (CLOCK_REALTIME)
+};
+
+class udp_socket {
+ public:
+  // Binds to 127.0.0.1 on `port` (0: any free port), with kernel receive
+  // timestamps on.
+  explicit udp_socket(std::uint16_t port = 0);
+  udp_socket(const udp_socket&) = delete;
+  udp_socket& operator=(const udp_socket&) = delete;
+  ~udp_socket();
+
+  int handle() const { return fd_; }
+  std::uint16_t port() const { return port_; }
+
+  void send_to(std::uint16_t port, const std::vector<std::uint8_t>& bytes) const;
+  // Waits up to `limit` for a datagram.
+  std::optional<datagram> receive(std::chrono::milliseconds limit) const;
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+}  // namespace wanseer::testing
+
+#endif  // WANSEER_TESTS_UDP_SOCKET_H
