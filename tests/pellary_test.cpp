@@ -104,3 +104,22 @@ TEST_F(Pellary, ReadersSeeWholeValuesWhileAWriterReplacesThem) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PellaryOpens, AnOpenOnOneThreadServesEveryThreadButClosesOnlyThere) {
+  ASSERT_EQ(pellary_open(), PELLARY_OK);
+  std::int32_t written = 0;
+  std::int32_t foreign_close = 0;
+  std::thread other([&] {
+    const unsigned char value[1] = {42};
+    written = pellary_write("cross-thread", value, 1);
+    foreign_close = pellary_close();
+  });
+  other.join();
+  EXPECT_EQ(written, PELLARY_OK);
+  EXPECT_EQ(foreign_close, PELLARY_NOT_OPEN);
+  EXPECT_EQ(pellary_close(), PELLARY_OK);
+}
+
+}  // namespace

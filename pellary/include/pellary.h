@@ -12,9 +12,11 @@
  *   int32_t pellary_read(const char *key, void *buffer, int32_t *length);
  *
  * OPENS NEST
- *   Every open is counted and every close takes one back; the store is usable
- *   while the count is above zero, from any party.  A close never drops the
- *   values: they are kept for the life of the process.
+ *   Every open is counted, per calling thread, and every close takes back one
+ *   open made by the same thread.  The store is usable from every thread
+ *   while any open is outstanding; the opens of a thread that ends without
+ *   closing stay in force.  A close never drops the values: they are kept for
+ *   the life of the process.
  *
  * THREADS
  *   All four operations may be called from any number of threads at once.
@@ -22,9 +24,9 @@
  *   write, never a mix of the two.
  *
  * RESULTS
- *   pellary_open   0 success; -1 the store cannot be used (open count at its
- *                  limit).
- *   pellary_close  0 success; -4 the store was not open.
+ *   pellary_open   0 success; -1 the store cannot be used (this thread's
+ *                  open count is at its limit, INT32_MAX).
+ *   pellary_close  0 success; -4 this thread holds no open.
  *   pellary_write  0 the value (length bytes of data) is stored under key,
  *                  replacing any earlier one; -3 bad arguments (key NULL or
  *                  empty, length negative, data NULL with length above 0);

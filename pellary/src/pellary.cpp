@@ -1,11 +1,11 @@
 // The value store: a process-wide map from key to bytes behind one mutex,
-// plus a counter of nested opens.
+// plus the count of nested opens.
 
 #include "pellary.h"
 
-#include <atomic>
+#include "open_count.h"
+
 #include <cstring>
-#include <limits>
 #include <map>
 #include <mutex>
 #include <string>
@@ -16,28 +16,9 @@ namespace {
 
 class value_store {
  public:
-  int32_t open() {
-    int32_t count = open_count_.load(std::memory_order_relaxed);
-    do {
-      if (count == std::numeric_limits<int32_t>::max()) {
-        return PELLARY_UNAVAILABLE;
-      }
-    } while (!open_count_.compare_exchange_weak(count, count + 1, std::memory_order_acq_rel));
-    return PELLARY_OK;
-  }
-
-  int32_t close() {
-    int32_t count = open_count_.load(std::memory_order_relaxed);
-    do {
-      if (count == 0) {
-        return PELLARY_NOT_OPEN;
-      }
-    } while (!open_count_.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel));
-    return PELLARY_OK;
-  }
-
-  bool is_open() const { return open_count_.load(std::memory_order_acquire) > 0; }
-
+  int32_t open() { return opens_.open() ? PELLARY_OK : PELLARY_UNAVAILABLE; }
+  int32_t close() { return opens_.close() ? PELLARY_OK : PELLARY_NOT_OPEN; }
+  bool is_open() { return opens_.is_open(); }
   void write(std::string_view key, const unsigned char* data, std::size_t length) {
     std::vector<unsigned char> value(data, data + length);
     std::lock_guard<std::mutex> lock(mutex_);
@@ -68,7 +49,7 @@ class value_store {
   }
 
  private:
-  std::atomic<int32_t> open_count_{0};
+  pellary::open_count opens_;
   std::mutex mutex_;
   std::map<std::string, std::vector<unsigned char>, std::less<>> values_;
 };

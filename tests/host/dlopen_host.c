@@ -76,7 +76,9 @@ static void cycle(const char* path, int round) {
   store_write("IP", address, 4);
   CHECK(get(buffer, &length) == 0 && memcmp(buffer, address, 4) == 0,
         "round %d: default key is not IP", round);
-  init(NULL, "host-key");
+  char key[32];
+  snprintf(key, sizeof key, "host-key-%d", round);
+  init(NULL, key);
 
   int server = socket(AF_INET, SOCK_DGRAM, 0);
   struct sockaddr_in bound;
