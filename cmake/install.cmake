@@ -17,5 +17,7 @@ install(FILES ${PROJECT_BINARY_DIR}/wanseer-config.cmake
   ${PROJECT_BINARY_DIR}/wanseer-config-version.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/wanseer)
 
+# Relocatable: the prefix is found from where the .pc file lies.
+file(RELATIVE_PATH WANSEER_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
 configure_file(${PROJECT_SOURCE_DIR}/cmake/wanseer.pc.in ${PROJECT_BINARY_DIR}/wanseer.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/wanseer.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
