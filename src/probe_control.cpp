@@ -72,7 +72,7 @@ void start_probe(const char* server, const probe_schedule& schedule) {
     result.fail(errno != 0 ? errno : EAGAIN);
     return;
   }
-  job.release();  // the worker owns it now
+  static_cast<void>(job.release());  // the worker owns it now
   worker_manager = std::move(manager);
 }
 

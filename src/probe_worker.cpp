@@ -71,7 +71,7 @@ extern "C" ACE_THR_FUNC_RETURN probe_worker(void* job) {
     const std::unique_ptr<probe_job> owned(static_cast<probe_job*>(job));
     run_probe(*owned);
   }
-  return 0;
+  return ACE_THR_FUNC_RETURN();
 }
 
 }  // namespace wanseer
