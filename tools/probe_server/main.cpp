@@ -50,8 +50,7 @@ int main(int argc, char** argv) {
   const char* const program = "wanseer-probe-server";
   const auto parsed = parse_server_options(argc, argv);
   if (!parsed.error.empty()) {
-    std::fprintf(stderr, "%s: %s\n\n%s", program, parsed.error.c_str(),
-                 server_usage(program).c_str());
+    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program, parsed.error.c_str(), program);
     return exit_usage;
   }
   server_options options = parsed.options;

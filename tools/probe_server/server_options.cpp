@@ -71,8 +71,13 @@ server_options_result parse_server_options(int argc, char** argv) {
       }
       options.listen = *endpoint;
     } else if (argument == "--rate") {
-      if (!parse_number(value, options.limit.per_second)) {
-        result.error = "--rate wants a number of requests per second >= 0, not '" + value + "'";
+      // Bounded so that the per-source arithmetic, in nanoseconds, cannot
+      // overflow.
+      double& rate = options.limit.per_second;
+      if (!parse_number(value, rate) || (rate != 0.0 && (rate < 0.001 || rate > 1e9))) {
+        result.error =
+            "--rate wants 0 or a number of requests per second from 0.001 to 1e9, not '" + value +
+            "'";
         return result;
       }
     } else {
@@ -111,7 +116,8 @@ std::string server_usage(const char* program) {
          "  --rate N            answers per second to one source address, sustained\n"
          "                      (default " +
          std::to_string(static_cast<long>(defaults.per_second)) +
-         "; fractions allowed; 0 turns the limit off)\n"
+         "; 0.001 to 1e9, fractions allowed; 0 turns the\n"
+         "                      limit off)\n"
          "  --burst N           answers one source address may get at once after being\n"
          "                      idle (default " +
          std::to_string(defaults.burst) +
