@@ -57,11 +57,14 @@ class load_socket {
 
   // Replies that arrive within reply_wait_ms, at most one batch.
   unsigned receive() {
-    pollfd readable{fd_, POLLIN, 0};
-    if (poll(&readable, 1, reply_wait_ms) <= 0) {
-      return 0;
+    int got = recvmmsg(fd_, in_.data(), batch, MSG_DONTWAIT, nullptr);
+    if (got <= 0) {
+      pollfd readable{fd_, POLLIN, 0};
+      if (poll(&readable, 1, reply_wait_ms) <= 0) {
+        return 0;
+      }
+      got = recvmmsg(fd_, in_.data(), batch, MSG_DONTWAIT, nullptr);
     }
-    const int got = recvmmsg(fd_, in_.data(), batch, MSG_DONTWAIT, nullptr);
     return got > 0 ? static_cast<unsigned>(got) : 0;
   }
 
