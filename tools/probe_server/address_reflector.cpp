@@ -30,9 +30,7 @@ std::uint64_t monotonic_ns() {
 // and its payload is that address's 4 bytes, taken from the same sockaddr.
 class datagram_batch {
  public:
-  datagram_batch() { prepare_receive(); }
-
-  void prepare_receive() {
+  datagram_batch() {
     for (unsigned i = 0; i < batch_size; ++i) {
       // One byte more than a request: anything longer arrives as >= 4 bytes.
       in_vectors_[i] = {payloads_[i].data(), payloads_[i].size()};
@@ -43,6 +41,9 @@ class datagram_batch {
       in_headers_[i].msg_hdr.msg_iovlen = 1;
     }
   }
+  // The headers point into the object itself.
+  datagram_batch(const datagram_batch&) = delete;
+  datagram_batch& operator=(const datagram_batch&) = delete;
 
   bool is_request(unsigned i) const {
     const msghdr& header = in_headers_[i].msg_hdr;
