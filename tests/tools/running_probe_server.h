@@ -1,0 +1,63 @@
+// wanseer-probe-server started on a free loopback port for one test.
+#ifndef WANSEER_TESTS_TOOLS_RUNNING_PROBE_SERVER_H
+#define WANSEER_TESTS_TOOLS_RUNNING_PROBE_SERVER_H
+
+#include <signal.h>
+
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "loopback_udp.h"
+
+namespace wanseer_tests {
+
+class running_probe_server {
+ public:
+  explicit running_probe_server(const std::vector<std::string>& extra_arguments = {})
+      : process_(arguments(extra_arguments)) {
+    const auto line = process_.read_line();
+    port_ = line ? listening_port(*line) : 0;
+    if (port_ == 0) {
+      throw std::runtime_error("probe server did not start: " + process_.error_output());
+    }
+  }
+
+  unsigned short port() const { return port_; }
+  std::string endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
+
+  // Stops the server with `signal`; returns its counters, empty if it did
+  // not exit 0 with a counter line.
+  std::map<std::string, unsigned long> stop(int signal = SIGTERM) {
+    process_.send_signal(signal);
+    std::map<std::string, unsigned long> counters;
+    const auto line = process_.read_line();
+    if (process_.wait_exit() != 0 || !line) {
+      return counters;
+    }
+    std::istringstream pairs(*line);
+    std::string pair;
+    while (pairs >> pair) {
+      const auto equals = pair.find('=');
+      counters[pair.substr(0, equals)] = std::stoul(pair.substr(equals + 1));
+    }
+    return counters;
+  }
+
+ private:
+  static std::vector<std::string> arguments(const std::vector<std::string>& extra) {
+    std::vector<std::string> all = {WANSEER_PROBE_SERVER_PATH, "--listen", "127.0.0.1:0"};
+    all.insert(all.end(), extra.begin(), extra.end());
+    return all;
+  }
+
+  child_process process_;
+  unsigned short port_ = 0;
+};
+
+}  // namespace wanseer_tests
+
+#endif  // WANSEER_TESTS_TOOLS_RUNNING_PROBE_SERVER_H

@@ -1,0 +1,121 @@
+// The wanseer command-line host, loading the built library, against a real
+// probe server on loopback.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "running_probe_server.h"
+
+namespace wanseer_tests {
+namespace {
+
+// "YYYY-MM-DDTHH:MM:SS.mmmZ ADDRESS", the form --watch prints.
+bool is_timestamped(const std::string& line, const std::string& address) {
+  const std::string shape = "0000-00-00T00:00:00.000Z ";
+  if (line.size() != shape.size() + address.size() ||
+      line.compare(shape.size(), address.size(), address) != 0) {
+    return false;
+  }
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    const bool digit = line[i] >= '0' && line[i] <= '9';
+    if (shape[i] == '0' ? !digit : line[i] != shape[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+const child_process::environment_changes built_library = {
+    {"WANSEER_LIBRARY", std::string(WANSEER_LIBRARY_PATH)}};
+
+TEST(WanseerCli, PrintsTheAddressTheProbeServerSees) {
+  running_probe_server server;
+  const auto run = run_to_end({WANSEER_CLI_PATH, server.endpoint()}, built_library);
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(run.output, "127.0.0.1\n");
+}
+
+TEST(WanseerCli, FindsTheLibraryInTheBuildTreeWithoutTheVariable) {
+  running_probe_server server;
+  const auto run = run_to_end({WANSEER_CLI_PATH, "--timeout", "30", server.endpoint()},
+                              {{"WANSEER_LIBRARY", {}}});
+  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(run.output, "127.0.0.1\n");
+}
+
+TEST(WanseerCli, StoresUnderTheGivenKeyAndRefusesKeysTheLibraryRefuses) {
+  running_probe_server server;
+  const std::string longest_key(255, 'k');
+  const auto accepted =
+      run_to_end({WANSEER_CLI_PATH, "--key", longest_key, server.endpoint()}, built_library);
+  EXPECT_EQ(accepted.status, 0) << accepted.errors;
+  EXPECT_EQ(accepted.output, "127.0.0.1\n");
+
+  for (const std::string& refused : {std::string(256, 'k'), std::string()}) {
+    const auto run =
+        run_to_end({WANSEER_CLI_PATH, "--key", refused, server.endpoint()}, built_library);
+    EXPECT_EQ(run.status, 2) << refused.size();
+    EXPECT_NE(run.errors.find("key refused"), std::string::npos) << run.errors;
+    EXPECT_TRUE(run.output.empty());
+  }
+  EXPECT_EQ(server.stop().at("answered"), 1U);
+}
+
+TEST(WanseerCli, GivesUpAfterTheTimeoutAgainstASilentPort) {
+  loopback_udp silent;
+  child_process client(
+      {WANSEER_CLI_PATH, "--timeout", "1", "127.0.0.1:" + std::to_string(silent.port())},
+      built_library);
+  // The library did ask: the silence is the server's.
+  const auto probe = silent.receive();
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->payload, (bytes{'i', 'p', '\0'}));
+  EXPECT_EQ(client.wait_exit(), 1);
+  EXPECT_TRUE(client.remaining_output().empty());
+  EXPECT_NE(client.error_output().find("no answer"), std::string::npos) << client.error_output();
+}
+
+TEST(WanseerCli, ReportsAnUnloadableLibraryWithTheLoadersMessage) {
+  const auto run = run_to_end({WANSEER_CLI_PATH, "127.0.0.1:7171"},
+                              {{"WANSEER_LIBRARY", std::string("/nonexistent/libwanseer.so.1")}});
+  EXPECT_EQ(run.status, 3);
+  EXPECT_NE(run.errors.find("/nonexistent/libwanseer.so.1"), std::string::npos) << run.errors;
+  EXPECT_TRUE(run.output.empty());
+}
+
+TEST(WanseerCli, RefusesBadCommandLines) {
+  for (const auto& arguments : {std::vector<std::string>{},
+                                {"127.0.0.1"},
+                                {"127.0.0.1:0"},
+                                {"127.0.0.1:70000"},
+                                {":7171"},
+                                {"--timeout", "soon", "a:1"},
+                                {"--timeout", "-1", "a:1"},
+                                {"--key"},
+                                {"--bogus", "a:1"},
+                                {"a:1", "b:2"}}) {
+    std::vector<std::string> argv = {WANSEER_CLI_PATH};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    const auto run = run_to_end(argv, built_library);
+    EXPECT_EQ(run.status, 2) << (arguments.empty() ? "(none)" : arguments[0]);
+    EXPECT_TRUE(run.output.empty());
+  }
+}
+
+TEST(WanseerCli, WatchPrintsTheAddressWithATimeAndEndsCleanlyOnASignal) {
+  running_probe_server server;
+  for (const int signal : {SIGTERM, SIGINT}) {
+    child_process watcher({WANSEER_CLI_PATH, "--watch", server.endpoint()}, built_library);
+    const auto line = watcher.read_line();
+    ASSERT_TRUE(line) << watcher.error_output();
+    EXPECT_TRUE(is_timestamped(*line, "127.0.0.1")) << *line;
+    watcher.send_signal(signal);
+    EXPECT_EQ(watcher.wait_exit(), 0) << watcher.error_output();
+    // The address does not change, so it is printed once.
+    EXPECT_TRUE(watcher.remaining_output().empty()) << watcher.remaining_output();
+  }
+}
+
+}  // namespace
+}  // namespace wanseer_tests

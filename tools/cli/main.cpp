@@ -1,0 +1,164 @@
+// wanseer: prints this machine's external IPv4 address, learned through
+// libwanseer loaded at run time.
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "address_poller.h"
+#include "cli_options.h"
+#include "endpoint_text.h"
+#include "wanseer_library.h"
+
+namespace {
+
+using namespace wanseer_tools;
+
+const char* const program = "wanseer";
+
+// Runs the library's worker for as long as it lives: wanseer_stop is always
+// called before the library can be unloaded.
+class worker_session {
+ public:
+  explicit worker_session(const wanseer_exports& exports) : exports_(exports) {}
+  worker_session(const worker_session&) = delete;
+  worker_session& operator=(const worker_session&) = delete;
+  ~worker_session() { exports_.stop(); }
+
+  // errno after wanseer_startup: 0 when the worker started.
+  int start(const std::string& server) {
+    errno = 0;
+    exports_.startup(server.c_str());
+    return errno;
+  }
+
+ private:
+  const wanseer_exports& exports_;
+};
+
+std::string utc_timestamp() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm parts{};
+  gmtime_r(&now.tv_sec, &parts);
+  char text[40];
+  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+  std::snprintf(text + length, sizeof text - length, ".%03ldZ", now.tv_nsec / 1000000);
+  return text;
+}
+
+int report_read_failure(const address_reading& reading) {
+  if (reading.status == -1) {
+    std::fprintf(stderr, "%s: reading the address failed: %s\n", program,
+                 std::strerror(reading.error));
+  } else {
+    std::fprintf(stderr, "%s: the value store answered status %d, not a 4-byte address\n", program,
+                 static_cast<int>(reading.status));
+  }
+  return exit_library_failed;
+}
+
+int print_once(const address_poller& poller, const cli_options& options) {
+  const auto deadline = std::chrono::steady_clock::now() + options.timeout;
+  poll_interval interval(std::chrono::milliseconds(50));
+  for (;;) {
+    const address_reading reading = poller.read();
+    if (reading.status == 0) {
+      std::printf("%s\n", format_ipv4(reading.address).c_str());
+      return exit_ok;
+    }
+    if (reading.status != -2) {
+      return report_read_failure(reading);
+    }
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) {
+      std::fprintf(stderr, "%s: no answer from %s within %.3g s\n", program, options.server.c_str(),
+                   static_cast<double>(options.timeout.count()) / 1000.0);
+      return exit_no_answer;
+    }
+    if (const auto signal =
+            poller.wait(std::min<std::chrono::steady_clock::duration>(interval.next(), left))) {
+      std::fprintf(stderr, "%s: stopped by %s before an address was learned\n", program,
+                   strsignal(*signal));
+      return exit_no_answer;
+    }
+  }
+}
+
+int watch_changes(const address_poller& poller) {
+  poll_interval interval(std::chrono::milliseconds(100));
+  bool known = false;
+  unsigned char last[4] = {};
+  for (;;) {
+    // Read once more after a stop signal, so a change that came just before
+    // it is still shown.
+    const auto signal = poller.wait(interval.next());
+    const address_reading reading = poller.read();
+    if (reading.status == 0 && (!known || std::memcmp(last, reading.address, sizeof last) != 0)) {
+      known = true;
+      std::memcpy(last, reading.address, sizeof last);
+      std::printf("%s %s\n", utc_timestamp().c_str(), format_ipv4(reading.address).c_str());
+      std::fflush(stdout);
+    } else if (reading.status != 0 && reading.status != -2) {
+      return report_read_failure(reading);
+    }
+    if (signal) {
+      return exit_ok;
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const auto parsed = parse_cli_options(argc, argv);
+  if (!parsed.error.empty()) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program, parsed.error.c_str(), program);
+    return exit_bad_arguments;
+  }
+  const cli_options& options = parsed.options;
+  if (options.show_help) {
+    std::fputs(cli_usage(program).c_str(), stdout);
+    return exit_ok;
+  }
+  if (options.show_version) {
+    std::printf("%s %s\n", program, WANSEER_TOOLS_VERSION);
+    return exit_ok;
+  }
+
+  // Blocked before the library starts its thread, which inherits the mask:
+  // only the waits of the main thread take these signals.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  std::string load_error;
+  const std::unique_ptr<wanseer_library> library = wanseer_library::load(load_error);
+  if (!library) {
+    std::fprintf(stderr, "%s: cannot load %s:\n%s", program, library_file_name, load_error.c_str());
+    return exit_library_unloadable;
+  }
+  const wanseer_exports& exports = library->exports();
+
+  if (options.key) {
+    errno = 0;
+    exports.init(nullptr, options.key->c_str());
+    if (errno != 0) {
+      std::fprintf(stderr, "%s: key refused by the library: %s\n", program, std::strerror(errno));
+      return exit_bad_arguments;
+    }
+  }
+
+  worker_session worker(exports);
+  if (const int error = worker.start(options.server); error != 0) {
+    std::fprintf(stderr, "%s: the library could not start: %s\n", program, std::strerror(error));
+    return exit_library_failed;
+  }
+  const address_poller poller(exports, stop_signals);
+  return options.watch ? watch_changes(poller) : print_once(poller, options);
+}

@@ -1,0 +1,62 @@
+#include "endpoint_text.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+namespace wanseer_tools {
+
+std::optional<unsigned short> parse_port(std::string_view text) {
+  if (text.empty() || text.size() > 5) {
+    return std::nullopt;
+  }
+  unsigned value = 0;
+  for (const char digit : text) {
+    if (digit < '0' || digit > '9') {
+      return std::nullopt;
+    }
+    value = value * 10 + static_cast<unsigned>(digit - '0');
+  }
+  if (value > 65535) {
+    return std::nullopt;
+  }
+  return static_cast<unsigned short>(value);
+}
+
+std::optional<sockaddr_in> parse_ipv4_endpoint(std::string_view text) {
+  const auto colon = text.rfind(':');
+  if (colon == std::string_view::npos) {
+    return std::nullopt;
+  }
+  const auto port = parse_port(text.substr(colon + 1));
+  const std::string host(text.substr(0, colon));
+  sockaddr_in endpoint{};
+  endpoint.sin_family = AF_INET;
+  if (!port || inet_pton(AF_INET, host.c_str(), &endpoint.sin_addr) != 1) {
+    return std::nullopt;
+  }
+  endpoint.sin_port = htons(*port);
+  return endpoint;
+}
+
+bool is_host_port(std::string_view text) {
+  const auto colon = text.rfind(':');
+  if (colon == std::string_view::npos || colon == 0) {
+    return false;
+  }
+  const auto port = parse_port(text.substr(colon + 1));
+  return port && *port != 0;
+}
+
+std::string format_endpoint(const sockaddr_in& endpoint) {
+  char host[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &endpoint.sin_addr, host, sizeof host);
+  return std::string(host) + ':' + std::to_string(ntohs(endpoint.sin_port));
+}
+
+std::string format_ipv4(const unsigned char (&address)[4]) {
+  return std::to_string(address[0]) + '.' + std::to_string(address[1]) + '.' +
+         std::to_string(address[2]) + '.' + std::to_string(address[3]);
+}
+
+}  // namespace wanseer_tools

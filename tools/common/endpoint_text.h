@@ -1,0 +1,30 @@
+// Parsing of the "HOST:PORT" texts both tools take on their command lines.
+#ifndef WANSEER_TOOLS_ENDPOINT_TEXT_H
+#define WANSEER_TOOLS_ENDPOINT_TEXT_H
+
+#include <netinet/in.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace wanseer_tools {
+
+// A decimal port number 0..65535 with nothing around it.
+std::optional<unsigned short> parse_port(std::string_view text);
+
+// "A.B.C.D:PORT" with a numeric IPv4 address; the port may be 0.
+std::optional<sockaddr_in> parse_ipv4_endpoint(std::string_view text);
+
+// "HOST:PORT" where HOST is any non-empty name or dotted address and PORT is
+// 1..65535: the form the library resolves itself.
+bool is_host_port(std::string_view text);
+
+std::string format_endpoint(const sockaddr_in& endpoint);
+
+// The 4 bytes in network byte order as a dotted quad.
+std::string format_ipv4(const unsigned char (&address)[4]);
+
+}  // namespace wanseer_tools
+
+#endif  // WANSEER_TOOLS_ENDPOINT_TEXT_H
