@@ -25,8 +25,8 @@ extern "C" void on_stop_signal(int) {
 constexpr int exit_failure = 1;
 constexpr int exit_usage = 2;
 
-wanseer_tools::unique_fd bind_socket(sockaddr_in& address) {
-  wanseer_tools::unique_fd socket_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+wanseer::unique_fd bind_socket(sockaddr_in& address) {
+  wanseer::unique_fd socket_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!socket_fd.valid()) {
     return socket_fd;
   }
@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
 
   const std::string requested = format_endpoint(options.listen);
-  const unique_fd socket_fd = bind_socket(options.listen);
+  const wanseer::unique_fd socket_fd = bind_socket(options.listen);
   if (!socket_fd.valid()) {
     std::fprintf(stderr, "%s: cannot listen on %s: %s\n", program, requested.c_str(),
                  std::strerror(errno));
