@@ -28,8 +28,8 @@ double cpu_seconds();
 bool eventually(const std::function<bool()>& done,
                 std::chrono::milliseconds limit = std::chrono::seconds(5));
 
-// How many start/stop cycles a soak test runs: the build's default (fewer
-// under a sanitizer), or WANSEER_SOAK_CYCLES from the environment.
+// How many start/stop cycles a soak test runs: the build's default, or
+// WANSEER_SOAK_CYCLES from the environment.
 int soak_cycles();
 
 }  // namespace wanseer::testing
