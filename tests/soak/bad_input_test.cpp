@@ -128,7 +128,10 @@ TEST(BadInput, QueryStatusesTouchOnlyTheBytesCounted) {
   store_under("soak-query-stored", kept_value);
   for (const get_case& c : cases) {
     SCOPED_TRACE(c.what);
-    ++bad_inputs_tried;
+    // The last three are good input at its edges, there for the guard check.
+    if (c.status != 0 && c.buffer_size != 64) {
+      ++bad_inputs_tried;
+    }
     wanseer_init(nullptr, c.stored ? "soak-query-stored" : "soak-query-nothing");
     constexpr std::uint8_t fill = 0x5A;
     // The buffer ends at the inaccessible page: the library must not write
