@@ -105,10 +105,13 @@ static void cycle(const char* path, int round) {
 
   double deadline = now_seconds() + 30.0;
   int32_t status;
+  /* The store keeps the last round's address across the unload: wait for
+     this round's. */
   do {
     length = 4;
     status = get(buffer, &length);
-  } while (status != 0 && now_seconds() < deadline && usleep(1000) == 0);
+  } while ((status != 0 || memcmp(buffer, address, 4) != 0) && now_seconds() < deadline &&
+           usleep(1000) == 0);
   CHECK(status == 0 && memcmp(buffer, address, 4) == 0, "round %d: address not stored (%d)", round,
         (int)status);
   if (status == 0) {

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Runs the soak hosts under valgrind's memcheck: the plain C host that loads,
+# starts, stops and unloads the library many times, the start/stop cycles and
+# the many-descriptors host, and the bad-input tests.  Any memory error, and
+# any block definitely or indirectly lost, fails the run.  Blocks still
+# reachable at exit (ACE's process-lifetime singletons, the value store that
+# lives as long as the process) are not errors.
+#
+# usage: scripts/soak-valgrind.sh BUILD_DIR [CYCLES]
+# Exits 77 (CTest's skip code here) with "SKIPPED: ..." when valgrind is not
+# installed or BUILD_DIR is a sanitizer build, which valgrind cannot run.
+set -euo pipefail
+build_dir=${1:?usage: scripts/soak-valgrind.sh BUILD_DIR [CYCLES]}
+cycles=${2:-200}
+
+if ! command -v valgrind >/dev/null 2>&1; then
+  echo "SKIPPED: valgrind is not installed"
+  exit 77
+fi
+sanitize=$(sed -n 's/^WANSEER_SANITIZE:STRING=//p' "$build_dir/CMakeCache.txt")
+if [ -n "$sanitize" ]; then
+  echo "SKIPPED: $build_dir is a sanitizer build ($sanitize); valgrind cannot run it"
+  exit 77
+fi
+
+memcheck=(valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite,indirect
+          --error-exitcode=1 --quiet)
+soak=$build_dir/tests/soak
+
+echo "== dlopen_churn_host, $cycles cycles"
+"${memcheck[@]}" "$soak/dlopen_churn_host" "$build_dir/src/libwanseer.so.1" "$cycles"
+echo "== soak_host_tests, $cycles cycles per server"
+WANSEER_SOAK_CYCLES=$cycles "${memcheck[@]}" "$soak/soak_host_tests" --gtest_brief=1
+echo "== soak_bad_input_tests"
+"${memcheck[@]}" "$soak/soak_bad_input_tests" --gtest_brief=1
+echo "memcheck: no errors, nothing definitely or indirectly lost"

@@ -1,0 +1,140 @@
+// Workers that can never be answered, run through start_probe and stop_probe
+// as wanseer_startup and wanseer_stop run them, for a scaled minute each:
+// one whose every send fails at once, one whose socket cannot open because
+// the host has no descriptor left.  Neither may spin; both stop at once and
+// leave no thread or descriptor behind.  (tests/stop_test.cpp covers the
+// loop itself for a text that does not parse and a socket that does not
+// open; these add the failing send and the whole start/stop path.)
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "probe_control.h"
+#include "process_resources.h"
+#include "support/worker_harness.h"
+
+namespace wanseer::testing {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr milliseconds unit(20);
+constexpr milliseconds scaled_minute = unit * 60;
+// A worker that spun for the scaled minute would use most of it.
+constexpr double idle_cpu_seconds = 0.1;
+constexpr seconds prompt_stop(2);
+
+struct run_figures {
+  double cpu = 0;
+  std::chrono::nanoseconds stop{};
+};
+
+// Starts a worker for `server`, lets it run for a scaled minute, stops it.
+// `started` runs right after the start.
+template <typename Started>
+run_figures run_for_a_scaled_minute(const char* server, Started started) {
+  run_figures figures;
+  const double before = cpu_seconds();
+  errno = 0;
+  start_probe(server, scaled_schedule(unit));
+  const int start_error = errno;
+  started();
+  EXPECT_EQ(start_error, 0) << std::strerror(start_error);
+  std::this_thread::sleep_for(scaled_minute);
+  const auto stop_started = std::chrono::steady_clock::now();
+  stop_probe();
+  figures.stop = std::chrono::steady_clock::now() - stop_started;
+  figures.cpu = cpu_seconds() - before;
+  return figures;
+}
+
+TEST(FailingWorker, EverySendFailsAtOnce) {
+  const char* server = "127.0.0.1:0";
+  // Proof that a send there fails at once, and so never leaves the host.
+  const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(probe, 0);
+  sockaddr_in port_zero{};
+  port_zero.sin_family = AF_INET;
+  port_zero.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(::sendto(probe, "ip", 3, 0, reinterpret_cast<sockaddr*>(&port_zero), sizeof port_zero),
+            -1);
+  EXPECT_EQ(errno, EINVAL);
+  ::close(probe);
+
+  use_fresh_key();
+  // The first thread a process makes may bring a sanitizer's own thread
+  // along: count after one start and stop.
+  start_probe(server, scaled_schedule(unit));
+  stop_probe();
+  const std::size_t threads_before = thread_count();
+  const std::size_t descriptors_before = open_descriptor_count();
+  const run_figures figures = run_for_a_scaled_minute(server, [] {});
+  EXPECT_LT(figures.cpu, idle_cpu_seconds);
+  EXPECT_LT(figures.stop, prompt_stop);
+  EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }));
+  EXPECT_EQ(open_descriptor_count(), descriptors_before);
+  EXPECT_EQ(read_stored().status, -2);
+  std::printf("failing sends: %.3f s CPU over %lld ms\n", figures.cpu,
+              static_cast<long long>(scaled_minute.count()));
+}
+
+TEST(FailingWorker, SocketCannotOpenThroughStartAndStop) {
+  use_fresh_key();
+  udp_socket server;
+  const std::string address = "127.0.0.1:" + std::to_string(server.port());
+  // One whole start and stop first.  UndefinedBehaviorSanitizer checks an
+  // object's dynamic type through a pipe the first time it meets it, and
+  // with no descriptor left that pipe fails and the check reports a false
+  // error; a type met once is remembered.
+  start_probe(address.c_str(), scaled_schedule(unit));
+  ASSERT_TRUE(server.receive(seconds(30)).has_value());
+  stop_probe();
+  const std::size_t threads_before = thread_count();
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = 256;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  // Take every free descriptor but one: the start's wake-up handle gets
+  // that one, and the worker's socket finds none.
+  std::vector<int> fillers;
+  for (int fd; (fd = ::dup(0)) >= 0;) {
+    fillers.push_back(fd);
+  }
+  ASSERT_FALSE(fillers.empty());
+  ::close(fillers.back());
+  fillers.pop_back();
+
+  bool table_full_while_running = false;
+  const run_figures figures = run_for_a_scaled_minute(address.c_str(), [&] {
+    const int spare = ::dup(0);
+    table_full_while_running = spare < 0 && errno == EMFILE;
+    if (spare >= 0) {
+      ::close(spare);
+    }
+  });
+  for (const int fd : fillers) {
+    ::close(fd);
+  }
+  setrlimit(RLIMIT_NOFILE, &saved);
+
+  EXPECT_TRUE(table_full_while_running) << "the wake-up handle did not take the last descriptor";
+  EXPECT_LT(figures.cpu, idle_cpu_seconds);
+  EXPECT_LT(figures.stop, prompt_stop);
+  EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }));
+  // The socket really never opened: not one request came.
+  EXPECT_FALSE(server.receive(milliseconds(0)).has_value());
+  std::printf("socket cannot open: %.3f s CPU over %lld ms\n", figures.cpu,
+              static_cast<long long>(scaled_minute.count()));
+}
+
+}  // namespace
+}  // namespace wanseer::testing

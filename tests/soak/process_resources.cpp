@@ -1,0 +1,98 @@
+#include "process_resources.h"
+
+#include <dirent.h>
+#include <malloc.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace wanseer::testing {
+
+namespace {
+
+template <typename Visit>
+void for_each_entry(const char* directory, Visit visit) {
+  DIR* listing = ::opendir(directory);
+  if (listing == nullptr) {
+    return;
+  }
+  const int own = ::dirfd(listing);
+  while (const dirent* entry = ::readdir(listing)) {
+    if (entry->d_name[0] == '.') {
+      continue;
+    }
+    if (std::atoi(entry->d_name) != own) {
+      visit(entry->d_name);
+    }
+  }
+  ::closedir(listing);
+}
+
+}  // namespace
+
+std::size_t open_descriptor_count() {
+  std::size_t count = 0;
+  for_each_entry("/proc/self/fd", [&](const char*) { ++count; });
+  return count;
+}
+
+std::set<int> descriptors_of_kind(const char* kind) {
+  std::set<int> found;
+  for_each_entry("/proc/self/fd", [&](const char* name) {
+    const std::string path = std::string("/proc/self/fd/") + name;
+    char target[256] = {};
+    const ssize_t length = ::readlink(path.c_str(), target, sizeof target - 1);
+    if (length > 0 && std::strncmp(target, kind, std::strlen(kind)) == 0) {
+      found.insert(std::atoi(name));
+    }
+  });
+  return found;
+}
+
+std::size_t thread_count() {
+  std::size_t count = 0;
+  for_each_entry("/proc/self/task", [&](const char*) { ++count; });
+  return count;
+}
+
+std::size_t heap_in_use() {
+#if defined(WANSEER_SOAK_SANITIZED)
+  return 0;
+#else
+  return ::mallinfo2().uordblks;
+#endif
+}
+
+double cpu_seconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return done();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+int soak_cycles() {
+  if (const char* text = std::getenv("WANSEER_SOAK_CYCLES")) {
+    const int cycles = std::atoi(text);
+    if (cycles > 0) {
+      return cycles;
+    }
+  }
+  return WANSEER_SOAK_DEFAULT_CYCLES;
+}
+
+}  // namespace wanseer::testing

@@ -1,0 +1,187 @@
+// wanseer_startup/wanseer_stop over and over, through the built library as a
+// host links it, on the real schedule, against a server that answers, one
+// that stays silent and a port where nothing is bound.  Every stop must be
+// prompt and the process must end up holding what it held before: the same
+// descriptors, the same threads and (outside sanitizer builds) about the
+// same heap.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "pellary.h"
+#include "process_resources.h"
+#include "steady_answer_server.h"
+#include "support/udp_socket.h"
+#include "wanseer.h"
+
+namespace wanseer::testing {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+using std::chrono::seconds;
+using std::chrono::steady_clock;
+
+// The real schedule's shortest wait is 5 s, so a stop that waited for the
+// worker's timer instead of waking it is far above this.
+constexpr seconds prompt_stop(2);
+// A handful of cycles first, so that one-time allocations of ACE and the C
+// library are made before the heap is counted.
+constexpr int warm_up_cycles = 5;
+// Allowed heap growth over all counted cycles: less than one leaked
+// thread manager (and far less than one per cycle).
+constexpr std::size_t heap_slack = 4096;
+
+const std::vector<std::uint8_t> known_address = {203, 0, 113, 42};
+const std::vector<std::uint8_t> sentinel = {0, 0, 0, 0};
+
+struct baseline {
+  std::size_t descriptors = open_descriptor_count();
+  std::size_t threads = thread_count();
+  std::size_t heap = heap_in_use();
+};
+
+class StartStopCycles : public ::testing::Test {
+ protected:
+  void SetUp() override { wanseer_init(nullptr, key_.c_str()); }
+
+  // One start, `between` while the worker runs, one timed stop.
+  template <typename Between>
+  void cycle(const std::string& server, int round, Between between) {
+    errno = 0;
+    wanseer_startup(server.c_str());
+    ASSERT_EQ(errno, 0) << "round " << round;
+    between(round);
+    const auto started = steady_clock::now();
+    wanseer_stop();
+    const nanoseconds took = steady_clock::now() - started;
+    longest_stop_ = std::max(longest_stop_, took);
+    ASSERT_LT(took, prompt_stop) << "round " << round;
+  }
+
+  void expect_back_to(const baseline& before, const char* server_kind) {
+    const baseline after;
+    EXPECT_EQ(after.descriptors, before.descriptors);
+    EXPECT_TRUE(eventually([&] { return thread_count() == before.threads; }))
+        << thread_count() << " threads, " << before.threads << " before";
+    if (before.heap != 0) {
+      EXPECT_LE(after.heap, before.heap + heap_slack) << "heap grew from " << before.heap;
+    }
+    std::printf(
+        "%s: %d cycles, longest stop %.1f ms, descriptors %zu -> %zu, threads %zu -> %zu"
+        ", heap %zu -> %zu\n",
+        server_kind, soak_cycles(),
+        std::chrono::duration<double, std::milli>(longest_stop_).count(), before.descriptors,
+        after.descriptors, before.threads, thread_count(), before.heap, after.heap);
+  }
+
+  void store_sentinel() {
+    ASSERT_EQ(pellary_open(), 0);
+    ASSERT_EQ(pellary_write(key_.c_str(), sentinel.data(), 4), 0);
+    pellary_close();
+  }
+
+  std::vector<std::uint8_t> stored() {
+    std::vector<std::uint8_t> value(4);
+    std::int32_t length = 4;
+    if (wanseer_get(value.data(), &length) != 0) {
+      value.clear();
+    }
+    return value;
+  }
+
+  const std::string key_ =
+      "soak-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name());
+  nanoseconds longest_stop_{0};
+};
+
+TEST_F(StartStopCycles, AnsweringServer) {
+  steady_answer_server server(known_address);
+  // Counted before each start: the answer may come before the test looks.
+  std::size_t answered_before_start = 0;
+  // Stop at three points in turn: at once, once the request is out, and
+  // in the pause after the address was stored.
+  const auto between = [&](int round) {
+    switch (round % 3) {
+      case 0:
+        break;
+      case 1:
+        ASSERT_TRUE(
+            eventually([&] { return server.requests() > answered_before_start; }, seconds(30)));
+        break;
+      case 2:
+        ASSERT_TRUE(eventually([&] { return stored() == known_address; }, seconds(30)));
+        break;
+    }
+  };
+  for (int round = 0; round < warm_up_cycles; ++round) {
+    store_sentinel();
+    answered_before_start = server.requests();
+    cycle(server.address(), round, between);
+  }
+  const baseline before;
+  for (int round = 0; round < soak_cycles(); ++round) {
+    store_sentinel();
+    answered_before_start = server.requests();
+    cycle(server.address(), round, between);
+    if (HasFatalFailure()) {
+      return;
+    }
+  }
+  expect_back_to(before, "answering server");
+  EXPECT_GE(server.requests(), static_cast<std::size_t>(soak_cycles() * 2 / 3));
+}
+
+TEST_F(StartStopCycles, SilentServer) {
+  udp_socket server;
+  const std::string address = "127.0.0.1:" + std::to_string(server.port());
+  // Every other stop comes while the worker waits for its first answer.
+  const auto between = [&](int round) {
+    if (round % 2 == 1) {
+      ASSERT_TRUE(server.receive(seconds(30)).has_value()) << "no request in round " << round;
+    }
+  };
+  for (int round = 0; round < warm_up_cycles; ++round) {
+    cycle(address, round, between);
+  }
+  const baseline before;
+  for (int round = 0; round < soak_cycles(); ++round) {
+    cycle(address, round, between);
+    if (HasFatalFailure()) {
+      return;
+    }
+  }
+  expect_back_to(before, "silent server");
+  EXPECT_EQ(stored(), std::vector<std::uint8_t>{});
+}
+
+TEST_F(StartStopCycles, AbsentServer) {
+  std::uint16_t port = 0;
+  {
+    udp_socket probe_port;
+    port = probe_port.port();
+  }
+  // Nothing is bound there now: requests go nowhere and nothing answers.
+  const std::string address = "127.0.0.1:" + std::to_string(port);
+  const auto between = [&](int round) {
+    // Vary the moment of the stop a little; nothing is asserted on it.
+    std::this_thread::sleep_for(std::chrono::microseconds(100 * (round % 4)));
+  };
+  for (int round = 0; round < warm_up_cycles; ++round) {
+    cycle(address, round, between);
+  }
+  const baseline before;
+  for (int round = 0; round < soak_cycles(); ++round) {
+    cycle(address, round, between);
+    if (HasFatalFailure()) {
+      return;
+    }
+  }
+  expect_back_to(before, "absent server");
+  EXPECT_EQ(stored(), std::vector<std::uint8_t>{});
+}
+
+}  // namespace
+}  // namespace wanseer::testing
