@@ -121,14 +121,15 @@ TEST(BusyLoop, SocketThatCannotOpenWaitsOutEachTimeout) {
     probe_job job{"127.0.0.1:" + std::to_string(server.port()), scaled_schedule(milliseconds(5))};
     // One run that ends at once first: sanitizer runtimes need descriptors
     // of their own the first time they look at these types and this thread.
+    const auto run = [&] { run_probe(job); };
     ASSERT_TRUE(stop_requested.arm());
     stop_requested.raise();
-    std::thread([&] { run_probe(job); }).join();
+    std::thread(run).join();
     ASSERT_TRUE(stop_requested.arm());
     for (int fd; (fd = ::dup(0)) >= 0;) {
       fillers.push_back(fd);
     }
-    std::thread thread([&] { run_probe(job); });
+    std::thread thread(run);
     std::this_thread::sleep_for(seconds(1));
     stop_requested.raise();
     thread.join();
