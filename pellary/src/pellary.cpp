@@ -3,6 +3,18 @@
 
 #include "pellary.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PELLARY_WITH_LSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define PELLARY_WITH_LSAN 1
+#endif
+#if PELLARY_WITH_LSAN
+#include <sanitizer/lsan_interface.h>
+#endif
+
 #include <atomic>
 #include <cstring>
 #include <limits>
@@ -13,6 +25,17 @@
 #include <vector>
 
 namespace {
+
+// LeakSanitizer's word for "kept on purpose": the store and everything it
+// holds stay unreported even once a dlclose has unloaded this library and
+// with it the one pointer to the store.
+template <typename T>
+T* mark_immortal(T* object) {
+#if PELLARY_WITH_LSAN
+  __lsan_ignore_object(object);
+#endif
+  return object;
+}
 
 class value_store {
  public:
@@ -76,7 +99,7 @@ class value_store {
 // Never destroyed: values must outlive every static destructor of the
 // process that might still read them.
 value_store& store() {
-  static auto* const instance = new value_store();
+  static auto* const instance = mark_immortal(new value_store());
   return *instance;
 }
 
