@@ -1,0 +1,131 @@
+// The datagrams the worker receives.  A real probe_channel, configured with
+// a server on loopback, gets a run of datagrams of any length, each sent
+// either by that server or by a stranger: another port of the server's
+// address, or the server's port on another loopback address.  Every reply
+// the channel then accepts must be, in order, the first 4 bytes of one of
+// the server's datagrams of 4 bytes or more, none skipped, none from a
+// stranger.  A last reply from the server closes each run, so the channel
+// never has to wait out a timeout and starts the next run with nothing
+// queued.
+
+#include <arpa/inet.h>
+#include <fuzzer/FuzzedDataProvider.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fuzz_check.h"
+#include "probe_channel.h"
+#include "unique_fd.h"
+
+namespace {
+
+using reply_bytes = std::array<unsigned char, wanseer::reply_length>;
+
+constexpr std::size_t most_datagrams = 64;
+constexpr std::size_t longest_datagram = 512;
+constexpr reply_bytes closing_reply = {0xC1, 0x05, 0xED, 0x00};
+
+class loopback_udp {
+ public:
+  // Binds to `address` (host order) and `port`, 0 for any free one.
+  loopback_udp(in_addr_t address, std::uint16_t port)
+      : socket_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    FUZZ_REQUIRE(socket_.valid(), "a UDP socket opens");
+    sockaddr_in bound{};
+    bound.sin_family = AF_INET;
+    bound.sin_addr.s_addr = htonl(address);
+    bound.sin_port = htons(port);
+    FUZZ_REQUIRE(::bind(socket_.get(), reinterpret_cast<sockaddr*>(&bound), sizeof bound) == 0,
+                 "a loopback address binds");
+    socklen_t bound_length = sizeof bound;
+    ::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&bound), &bound_length);
+    port_ = ntohs(bound.sin_port);
+  }
+
+  std::uint16_t port() const { return port_; }
+
+  void send_to_loopback(std::uint16_t port, const std::vector<std::uint8_t>& bytes) const {
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    target.sin_port = htons(port);
+    const ssize_t sent = ::sendto(socket_.get(), bytes.data(), bytes.size(), 0,
+                                  reinterpret_cast<sockaddr*>(&target), sizeof target);
+    FUZZ_REQUIRE(sent == static_cast<ssize_t>(bytes.size()), "a loopback datagram is sent");
+  }
+
+ private:
+  wanseer::unique_fd socket_;
+  std::uint16_t port_ = 0;
+};
+
+constexpr in_addr_t other_loopback_address = 0x7F000002;  // 127.0.0.2
+
+struct loopback_scene {
+  loopback_udp server{INADDR_LOOPBACK, 0};
+  loopback_udp stranger_port{INADDR_LOOPBACK, 0};
+  loopback_udp stranger_address{other_loopback_address, server.port()};
+  wanseer::probe_channel channel{("127.0.0.1:" + std::to_string(server.port())).c_str()};
+
+  const loopback_udp& sender(int which) const {
+    switch (which) {
+      case 0:
+        return server;
+      case 1:
+        return stranger_port;
+      default:
+        return stranger_address;
+    }
+  }
+};
+
+loopback_scene& scene() {
+  static loopback_scene the_scene;
+  return the_scene;
+}
+
+reply_bytes first_bytes(const std::vector<std::uint8_t>& datagram) {
+  reply_bytes bytes{};
+  std::memcpy(bytes.data(), datagram.data(), bytes.size());
+  return bytes;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  loopback_scene& here = scene();
+  const std::uint16_t worker_port = here.channel.local_port();
+  FUZZ_REQUIRE(worker_port != 0, "the channel's socket is open");
+
+  FuzzedDataProvider input(data, size);
+  std::vector<reply_bytes> expected;
+  for (std::size_t sent = 0; sent < most_datagrams && input.remaining_bytes() > 0; ++sent) {
+    const int sender = input.ConsumeIntegralInRange(0, 2);
+    const auto length = input.ConsumeIntegralInRange<std::size_t>(0, longest_datagram);
+    const std::vector<std::uint8_t> datagram = input.ConsumeBytes<std::uint8_t>(length);
+    here.sender(sender).send_to_loopback(worker_port, datagram);
+    if (sender == 0 && datagram.size() >= wanseer::reply_length) {
+      expected.push_back(first_bytes(datagram));
+    }
+  }
+  here.server.send_to_loopback(
+      worker_port, std::vector<std::uint8_t>(closing_reply.begin(), closing_reply.end()));
+  expected.push_back(closing_reply);
+
+  // No wake handle: each wait ends with an accepted reply, or after a time
+  // that only a lost reply would make it wait.
+  const ACE_Time_Value generous(10);
+  for (const reply_bytes& next : expected) {
+    unsigned char reply[wanseer::reply_length] = {};
+    FUZZ_REQUIRE(here.channel.await_reply(reply, generous, -1), "every server reply is taken");
+    FUZZ_REQUIRE(std::memcmp(reply, next.data(), next.size()) == 0,
+                 "the replies are the server's, in order, with their first 4 bytes");
+  }
+  return 0;
+}
