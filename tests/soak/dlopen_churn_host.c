@@ -23,34 +23,15 @@
 #include <time.h>
 #include <unistd.h>
 
-typedef void (*init_fn)(const void*, const char*);
-typedef void (*startup_fn)(const char*);
-typedef void (*stop_fn)(void);
-typedef int32_t (*get_fn)(void*, int32_t*);
+#include "c_host_support.h"
 
 enum server_kind { answering, silent, absent, server_kinds };
 static const char* const kind_names[] = {"answering", "silent", "absent"};
 
-static int failures = 0;
 static double longest_stop = 0;
 /* The address stored in the last answering round, if any. */
 static unsigned char last_stored[4];
 static int stored_before = 0;
-
-#define CHECK(condition, ...)                             \
-  do {                                                    \
-    if (!(condition)) {                                   \
-      fprintf(stderr, "dlopen_churn_host: " __VA_ARGS__); \
-      fputc('\n', stderr);                                \
-      ++failures;                                         \
-    }                                                     \
-  } while (0)
-
-static double now_seconds(void) {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
-}
 
 /* Entries of a /proc directory, the listing's own descriptor not counted. */
 static int count_entries(const char* path) {
@@ -70,85 +51,26 @@ static int count_entries(const char* path) {
   return count;
 }
 
-/* A UDP socket bound to a free loopback port; the port goes to *port. */
-static int loopback_socket(unsigned* port) {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in bound;
-  memset(&bound, 0, sizeof bound);
-  bound.sin_family = AF_INET;
-  bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof bound;
-  if (fd < 0 || bind(fd, (struct sockaddr*)&bound, sizeof bound) != 0 ||
-      getsockname(fd, (struct sockaddr*)&bound, &length) != 0) {
-    CHECK(0, "no loopback socket");
-    if (fd >= 0) {
-      close(fd);
-    }
-    return -1;
-  }
-  *port = ntohs(bound.sin_port);
-  return fd;
-}
-
-/* Waits up to 30 s for a request; answers it with `address` unless NULL. */
-static int take_request(int server, const unsigned char* address) {
-  struct pollfd watched = {server, POLLIN, 0};
-  if (poll(&watched, 1, 30000) != 1) {
-    return 0;
-  }
-  unsigned char request[8];
-  struct sockaddr_in worker;
-  socklen_t worker_length = sizeof worker;
-  ssize_t got =
-      recvfrom(server, request, sizeof request, 0, (struct sockaddr*)&worker, &worker_length);
-  if (got != 3 || memcmp(request, "ip", 3) != 0) {
-    return 0;
-  }
-  if (address != NULL) {
-    sendto(server, address, 4, 0, (struct sockaddr*)&worker, worker_length);
-  }
-  return 1;
-}
-
-static int stored_is(get_fn get, const unsigned char* address) {
-  double deadline = now_seconds() + 30.0;
-  unsigned char buffer[4];
-  for (;;) {
-    int32_t length = 4;
-    if (get(buffer, &length) == 0 && memcmp(buffer, address, 4) == 0) {
-      return 1;
-    }
-    if (now_seconds() > deadline) {
-      return 0;
-    }
-    usleep(500);
-  }
-}
-
 static void cycle(const char* path, int round, unsigned absent_port) {
   const enum server_kind kind = (enum server_kind)(round % server_kinds);
   void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  CHECK(library != NULL, "dlopen: %s", dlerror());
+  host_check(library != NULL, "dlopen: %s", dlerror());
   if (library == NULL) {
     return;
   }
-  init_fn init = (init_fn)dlsym(library, "wanseer_init");
-  startup_fn startup = (startup_fn)dlsym(library, "wanseer_startup");
-  stop_fn stop = (stop_fn)dlsym(library, "wanseer_stop");
-  get_fn get = (get_fn)dlsym(library, "wanseer_get");
-  CHECK(init && startup && stop && get, "missing exports");
-  if (!init || !startup || !stop || !get) {
+  wanseer_exports wanseer;
+  if (!load_exports(library, &wanseer)) {
     dlclose(library);
     return;
   }
-  init(NULL, "churn");
+  wanseer.init(NULL, "churn");
   /* The value store keeps its values for the life of the process, also
      while no library that uses it is loaded. */
   if (stored_before) {
     unsigned char kept[4];
     int32_t length = 4;
-    CHECK(get(kept, &length) == 0 && memcmp(kept, last_stored, 4) == 0,
-          "round %d: the address stored before the unload is gone", round);
+    host_check(wanseer.get(kept, &length) == 0 && memcmp(kept, last_stored, 4) == 0,
+               "round %d: the address stored before the unload is gone", round);
   }
 
   unsigned port = absent_port;
@@ -156,31 +78,31 @@ static void cycle(const char* path, int round, unsigned absent_port) {
   char text[32];
   snprintf(text, sizeof text, "127.0.0.1:%u", port);
   unsigned char address[4] = {203, 0, 113, (unsigned char)round};
-  startup(text);
+  wanseer.startup(text);
   if (kind == answering) {
-    CHECK(take_request(server, address), "round %d: no request", round);
-    if (stored_is(get, address)) {
+    host_check(take_request(server, address), "round %d: no request", round);
+    if (wait_until_stored(wanseer.get, address)) {
       memcpy(last_stored, address, 4);
       stored_before = 1;
     } else {
-      CHECK(0, "round %d: address not stored", round);
+      host_check(0, "round %d: address not stored", round);
     }
   } else if (kind == silent) {
     /* The stop then comes while the worker waits for its first answer. */
-    CHECK(take_request(server, NULL), "round %d: no request", round);
+    host_check(take_request(server, NULL), "round %d: no request", round);
   }
   double started = now_seconds();
-  stop();
+  wanseer.stop();
   double took = now_seconds() - started;
   if (took > longest_stop) {
     longest_stop = took;
   }
-  CHECK(took < 2.0, "round %d (%s server): stop took %.3f s", round, kind_names[kind], took);
+  host_check(took < 2.0, "round %d (%s server): stop took %.3f s", round, kind_names[kind], took);
   if (server >= 0) {
     close(server);
   }
-  CHECK(dlclose(library) == 0, "dlclose: %s", dlerror());
-  CHECK(dlopen(path, RTLD_NOW | RTLD_NOLOAD) == NULL, "round %d: library still loaded", round);
+  host_check(dlclose(library) == 0, "dlclose: %s", dlerror());
+  host_check(dlopen(path, RTLD_NOW | RTLD_NOLOAD) == NULL, "round %d: library still loaded", round);
 }
 
 int main(int argc, char** argv) {
@@ -210,14 +132,14 @@ int main(int argc, char** argv) {
        threads_after != threads_before && now_seconds() < deadline; usleep(1000)) {
     threads_after = count_entries("/proc/self/task");
   }
-  CHECK(descriptors_after == descriptors_before, "descriptors %d before, %d after",
-        descriptors_before, descriptors_after);
-  CHECK(threads_after == threads_before, "threads %d before, %d after", threads_before,
-        threads_after);
+  host_check(descriptors_after == descriptors_before, "descriptors %d before, %d after",
+             descriptors_before, descriptors_after);
+  host_check(threads_after == threads_before, "threads %d before, %d after", threads_before,
+             threads_after);
   printf(
       "dlopen_churn_host: %d load/start/stop/unload cycles, %d failures, longest stop %.1f ms,"
       " descriptors %d -> %d, threads %d -> %d\n",
-      cycles, failures, longest_stop * 1e3, descriptors_before, descriptors_after, threads_before,
-      threads_after);
-  return failures == 0 ? 0 : 1;
+      cycles, host_failures, longest_stop * 1e3, descriptors_before, descriptors_after,
+      threads_before, threads_after);
+  return host_failures == 0 ? 0 : 1;
 }

@@ -61,6 +61,32 @@ class StartStopCycles : public ::testing::Test {
     ASSERT_LT(took, prompt_stop) << "round " << round;
   }
 
+  // The warm-up cycles, then the counted ones from a baseline, then the
+  // check that the process is back to that baseline.  `before_each` runs
+  // ahead of every start.
+  template <typename Between, typename BeforeEach>
+  void soak(const std::string& server, Between between, const char* server_kind,
+            BeforeEach before_each) {
+    for (int round = 0; round < warm_up_cycles; ++round) {
+      before_each();
+      cycle(server, round, between);
+    }
+    const baseline before;
+    for (int round = 0; round < soak_cycles(); ++round) {
+      before_each();
+      cycle(server, round, between);
+      if (HasFatalFailure()) {
+        return;
+      }
+    }
+    expect_back_to(before, server_kind);
+  }
+
+  template <typename Between>
+  void soak(const std::string& server, Between between, const char* server_kind) {
+    soak(server, between, server_kind, [] {});
+  }
+
   void expect_back_to(const baseline& before, const char* server_kind) {
     const baseline after;
     EXPECT_EQ(after.descriptors, before.descriptors);
@@ -116,21 +142,10 @@ TEST_F(StartStopCycles, AnsweringServer) {
         break;
     }
   };
-  for (int round = 0; round < warm_up_cycles; ++round) {
+  soak(server.address(), between, "answering server", [&] {
     store_sentinel();
     answered_before_start = server.requests();
-    cycle(server.address(), round, between);
-  }
-  const baseline before;
-  for (int round = 0; round < soak_cycles(); ++round) {
-    store_sentinel();
-    answered_before_start = server.requests();
-    cycle(server.address(), round, between);
-    if (HasFatalFailure()) {
-      return;
-    }
-  }
-  expect_back_to(before, "answering server");
+  });
   EXPECT_GE(server.requests(), static_cast<std::size_t>(soak_cycles() * 2 / 3));
 }
 
@@ -143,17 +158,7 @@ TEST_F(StartStopCycles, SilentServer) {
       ASSERT_TRUE(server.receive(seconds(30)).has_value()) << "no request in round " << round;
     }
   };
-  for (int round = 0; round < warm_up_cycles; ++round) {
-    cycle(address, round, between);
-  }
-  const baseline before;
-  for (int round = 0; round < soak_cycles(); ++round) {
-    cycle(address, round, between);
-    if (HasFatalFailure()) {
-      return;
-    }
-  }
-  expect_back_to(before, "silent server");
+  soak(address, between, "silent server");
   EXPECT_EQ(stored(), std::vector<std::uint8_t>{});
 }
 
@@ -169,17 +174,7 @@ TEST_F(StartStopCycles, AbsentServer) {
     // Vary the moment of the stop a little; nothing is asserted on it.
     std::this_thread::sleep_for(std::chrono::microseconds(100 * (round % 4)));
   };
-  for (int round = 0; round < warm_up_cycles; ++round) {
-    cycle(address, round, between);
-  }
-  const baseline before;
-  for (int round = 0; round < soak_cycles(); ++round) {
-    cycle(address, round, between);
-    if (HasFatalFailure()) {
-      return;
-    }
-  }
-  expect_back_to(before, "absent server");
+  soak(address, between, "absent server");
   EXPECT_EQ(stored(), std::vector<std::uint8_t>{});
 }
 

@@ -1,0 +1,98 @@
+#define _GNU_SOURCE
+#include "c_host_support.h"
+
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+int host_failures = 0;
+
+void host_check(int condition, const char* format, ...) {
+  if (condition) {
+    return;
+  }
+  ++host_failures;
+  va_list arguments;
+  va_start(arguments, format);
+  fprintf(stderr, "%s: ", program_invocation_short_name);
+  vfprintf(stderr, format, arguments);
+  fputc('\n', stderr);
+  va_end(arguments);
+}
+
+int load_exports(void* library, wanseer_exports* exports) {
+  exports->init = (void (*)(const void*, const char*))dlsym(library, "wanseer_init");
+  exports->startup = (void (*)(const char*))dlsym(library, "wanseer_startup");
+  exports->stop = (void (*)(void))dlsym(library, "wanseer_stop");
+  exports->get = (int32_t(*)(void*, int32_t*))dlsym(library, "wanseer_get");
+  const int found = exports->init && exports->startup && exports->stop && exports->get;
+  host_check(found, "missing exports");
+  return found;
+}
+
+double now_seconds(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
+}
+
+int loopback_socket(unsigned* port) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in bound;
+  memset(&bound, 0, sizeof bound);
+  bound.sin_family = AF_INET;
+  bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof bound;
+  if (fd < 0 || bind(fd, (struct sockaddr*)&bound, sizeof bound) != 0 ||
+      getsockname(fd, (struct sockaddr*)&bound, &length) != 0) {
+    host_check(0, "no loopback socket: %s", strerror(errno));
+    if (fd >= 0) {
+      close(fd);
+    }
+    return -1;
+  }
+  *port = ntohs(bound.sin_port);
+  return fd;
+}
+
+int take_request(int server, const unsigned char* address) {
+  struct pollfd watched = {server, POLLIN, 0};
+  if (poll(&watched, 1, 30000) != 1) {
+    return 0;
+  }
+  unsigned char request[8];
+  struct sockaddr_in worker;
+  socklen_t worker_length = sizeof worker;
+  ssize_t got =
+      recvfrom(server, request, sizeof request, 0, (struct sockaddr*)&worker, &worker_length);
+  if (got != 3 || memcmp(request, "ip", 3) != 0) {
+    return 0;
+  }
+  if (address != NULL) {
+    sendto(server, address, 4, 0, (struct sockaddr*)&worker, worker_length);
+  }
+  return 1;
+}
+
+int wait_until_stored(int32_t (*get)(void*, int32_t*), const unsigned char* address) {
+  const double deadline = now_seconds() + 30.0;
+  unsigned char buffer[4];
+  for (;;) {
+    int32_t length = 4;
+    if (get(buffer, &length) == 0 && memcmp(buffer, address, 4) == 0) {
+      return 1;
+    }
+    if (now_seconds() > deadline) {
+      return 0;
+    }
+    usleep(500);
+  }
+}

@@ -1,0 +1,37 @@
+/*
+ * What the plain C hosts share: the four exports looked up by name, a probe
+ * server played on a loopback socket, and failure counting.
+ */
+#ifndef WANSEER_TESTS_C_HOST_SUPPORT_H
+#define WANSEER_TESTS_C_HOST_SUPPORT_H
+
+#include <stdint.h>
+
+typedef struct {
+  void (*init)(const void*, const char*);
+  void (*startup)(const char*);
+  void (*stop)(void);
+  int32_t (*get)(void*, int32_t*);
+} wanseer_exports;
+
+/* Failures so far; host_check counts one and prints the message. */
+extern int host_failures;
+void host_check(int condition, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+/* Looks up the four exports; 0 (with a failure counted) if any is missing. */
+int load_exports(void* library, wanseer_exports* exports);
+
+double now_seconds(void);
+
+/* A UDP socket bound to a free loopback port, which goes to *port; -1 (with
+   a failure counted) if none can be had. */
+int loopback_socket(unsigned* port);
+
+/* Waits up to 30 s for a request "ip\0" and answers it with the 4 bytes of
+   `address` unless that is NULL; 0 if no request came. */
+int take_request(int server, const unsigned char* address);
+
+/* Polls `get` for up to 30 s until it delivers the 4 bytes of `address`. */
+int wait_until_stored(int32_t (*get)(void*, int32_t*), const unsigned char* address);
+
+#endif /* WANSEER_TESTS_C_HOST_SUPPORT_H */
