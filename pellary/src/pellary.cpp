@@ -54,11 +54,16 @@ class value_store {
   std::map<std::string, std::vector<unsigned char>, std::less<>> values_;
 };
 
-// Never destroyed: values must outlive every static destructor of the
-// process that might still read them.
+// Made while the library loads, before any thread can call in, rather than
+// on first use: the first use may come from any thread, and a host built
+// without the C++ runtime's guard hooks (a C host under ThreadSanitizer)
+// could not see that initialisation as ordered.  Never destroyed: values
+// must outlive every static destructor of the process that might still read
+// them.
+value_store* const the_store = new value_store();
+
 value_store& store() {
-  static auto* const instance = new value_store();
-  return *instance;
+  return *the_store;
 }
 
 bool is_key(const char* key) {
