@@ -123,3 +123,57 @@ TEST(PellaryOpens, AnOpenOnOneThreadServesEveryThreadButClosesOnlyThere) {
 }
 
 }  // namespace
+
+namespace {
+
+std::int32_t read_byte(const char* key, unsigned char& byte) {
+  std::int32_t length = 1;
+  return pellary_read(key, &byte, &length);
+}
+
+TEST_F(Pellary, ReaderSeesEveryLaterWriteFromAnotherThread) {
+  unsigned char byte = 0;
+  EXPECT_EQ(read_byte("fresh", byte), PELLARY_NOT_FOUND);
+  for (unsigned char round = 1; round <= 3; ++round) {
+    std::thread writer([&] {
+      pellary_open();
+      pellary_write("fresh", &round, 1);
+      pellary_close();
+    });
+    writer.join();
+    ASSERT_EQ(read_byte("fresh", byte), PELLARY_OK);
+    EXPECT_EQ(byte, round);
+    // Another key read in between is not mistaken for this one.
+    EXPECT_EQ(read_byte("fresh-other", byte), PELLARY_NOT_FOUND);
+  }
+}
+
+// Reads from a destructor that runs at thread exit after the store's own
+// per-thread state is gone: it must still work (and, under AddressSanitizer,
+// touch nothing freed).
+struct reads_at_thread_exit {
+  std::int32_t* result;
+  ~reads_at_thread_exit() {
+    unsigned char byte = 0;
+    pellary_open();
+    *result = read_byte("at-exit", byte) == PELLARY_OK ? byte : -1;
+    pellary_close();
+  }
+};
+
+TEST_F(Pellary, CallsFromThreadExitDestructorsStillWork) {
+  const unsigned char value = 77;
+  ASSERT_EQ(pellary_write("at-exit", &value, 1), PELLARY_OK);
+  std::int32_t result = 0;
+  std::thread([&] {
+    // Made before the store's own per-thread state, so destroyed after it.
+    thread_local reads_at_thread_exit late{&result};
+    unsigned char byte = 0;
+    pellary_open();
+    read_byte("at-exit", byte);
+    pellary_close();
+  }).join();
+  EXPECT_EQ(result, 77);
+}
+
+}  // namespace

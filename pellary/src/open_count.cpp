@@ -1,7 +1,5 @@
 #include "open_count.h"
 
-#include <limits>
-
 namespace pellary {
 
 // One per thread that ever opened the store; unlinked when the thread ends.
@@ -25,24 +23,33 @@ struct open_count::slot {
   slot* previous = nullptr;
 };
 
-namespace {
-// The calling thread's slot once it has one.  A plain pointer in the
-// initial-exec model costs one load per call, where the slot object itself,
-// with its constructor and destructor, would cost a call into the dynamic
-// TLS resolver every time.
-thread_local open_count::slot* cached_slot __attribute__((tls_model("initial-exec"))) = nullptr;
-}  // namespace
-
-open_count::slot& open_count::own_slot() {
-  if (cached_slot == nullptr) {
-    thread_local slot mine(*this);
-    cached_slot = &mine;
+std::atomic<std::int32_t>* open_count::enrol() {
+  if (detail::own_slot_gone) {
+    return nullptr;
   }
-  return *cached_slot;
+  thread_local slot mine(*this);
+  detail::own_count = &mine.count;
+  return &mine.count;
+}
+
+bool open_count::open_while_ending() {
+  ended_opens_.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
+bool open_count::close_while_ending() {
+  std::int64_t now = ended_opens_.load(std::memory_order_relaxed);
+  do {
+    if (now == 0) {
+      return false;
+    }
+  } while (!ended_opens_.compare_exchange_weak(now, now - 1, std::memory_order_relaxed));
+  return true;
 }
 
 void open_count::retire(slot& ended) {
-  cached_slot = nullptr;
+  detail::own_count = nullptr;
+  detail::own_slot_gone = true;
   std::lock_guard<std::mutex> lock(slots_mutex_);
   ended_opens_.fetch_add(ended.count.load(std::memory_order_relaxed), std::memory_order_relaxed);
   if (ended.previous != nullptr) {
@@ -55,31 +62,7 @@ void open_count::retire(slot& ended) {
   }
 }
 
-bool open_count::open() {
-  auto& count = own_slot().count;
-  const std::int32_t now = count.load(std::memory_order_relaxed);
-  if (now == std::numeric_limits<std::int32_t>::max()) {
-    return false;
-  }
-  // Only this thread writes its slot: a plain store is enough.
-  count.store(now + 1, std::memory_order_relaxed);
-  return true;
-}
-
-bool open_count::close() {
-  auto& count = own_slot().count;
-  const std::int32_t now = count.load(std::memory_order_relaxed);
-  if (now == 0) {
-    return false;
-  }
-  count.store(now - 1, std::memory_order_relaxed);
-  return true;
-}
-
-bool open_count::is_open() {
-  if (own_slot().count.load(std::memory_order_relaxed) > 0) {
-    return true;
-  }
+bool open_count::any_open() {
   if (ended_opens_.load(std::memory_order_relaxed) > 0) {
     return true;
   }

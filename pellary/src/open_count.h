@@ -7,23 +7,78 @@
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <mutex>
 
 namespace pellary {
 
+namespace detail {
+// The calling thread's count once it has a slot.  A plain pointer in the
+// initial-exec model costs one load, where the slot object itself, with its
+// constructor and destructor, would cost a call into the dynamic TLS
+// resolver on every use.
+inline thread_local std::atomic<std::int32_t>* own_count
+    __attribute__((tls_model("initial-exec"))) = nullptr;
+// Set when the thread's slot has been retired at thread exit.
+inline thread_local bool own_slot_gone __attribute__((tls_model("initial-exec"))) = false;
+}  // namespace detail
+
 class open_count {
  public:
   // False when this thread's count is at its limit.
-  bool open();
+  bool open() {
+    std::atomic<std::int32_t>* const own_slot = own();
+    if (own_slot == nullptr) {
+      return open_while_ending();
+    }
+    auto& count = *own_slot;
+    const std::int32_t now = count.load(std::memory_order_relaxed);
+    if (now == std::numeric_limits<std::int32_t>::max()) {
+      return false;
+    }
+    // Only this thread writes its slot: a plain store is enough.
+    count.store(now + 1, std::memory_order_relaxed);
+    return true;
+  }
+
   // False when this thread holds no open.
-  bool close();
+  bool close() {
+    std::atomic<std::int32_t>* const own_slot = own();
+    if (own_slot == nullptr) {
+      return close_while_ending();
+    }
+    auto& count = *own_slot;
+    const std::int32_t now = count.load(std::memory_order_relaxed);
+    if (now == 0) {
+      return false;
+    }
+    count.store(now - 1, std::memory_order_relaxed);
+    return true;
+  }
+
   // Open from any thread's point of view.
-  bool is_open();
+  bool is_open() {
+    std::atomic<std::int32_t>* const own_slot = own();
+    return (own_slot != nullptr && own_slot->load(std::memory_order_relaxed) > 0) || any_open();
+  }
 
   struct slot;
 
  private:
-  slot& own_slot();
+  // The calling thread's count; null once the thread is ending and its slot
+  // is gone.
+  std::atomic<std::int32_t>* own() {
+    auto* const count = detail::own_count;
+    return count != nullptr ? count : enrol();
+  }
+  // Makes the calling thread's slot, unless it is already gone.
+  std::atomic<std::int32_t>* enrol();
+  // A thread whose slot is gone (a call from a thread-exit destructor)
+  // counts its opens with those of ended threads.
+  bool open_while_ending();
+  bool close_while_ending();
+  // Whether any thread holds an open; the slow path of is_open.
+  bool any_open();
   void retire(slot& ended);
 
   std::mutex slots_mutex_;  // guards the list of slots, not their counts
