@@ -28,23 +28,24 @@ sockaddr_in loopback(std::uint16_t port) {
 
 }  // namespace
 
-udp_socket::udp_socket(std::uint16_t port) {
+udp_socket::udp_socket(const char* address, std::uint16_t port) {
   fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) {
     fail("socket");
   }
   const int on = 1;
   ::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-  sockaddr_in address = loopback(port);
-  if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  sockaddr_in local = loopback(port);
+  if (::inet_pton(AF_INET, address, &local.sin_addr) != 1 ||
+      ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
     const int error = errno;
     ::close(fd_);
     errno = error;
     fail("bind");
   }
-  socklen_t length = sizeof address;
-  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-  port_ = ntohs(address.sin_port);
+  socklen_t length = sizeof local;
+  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
+  port_ = ntohs(local.sin_port);
 }
 
 udp_socket::~udp_socket() {

@@ -21,7 +21,9 @@ class udp_socket {
  public:
   // Binds to 127.0.0.1 on `port` (0: any free port), with kernel receive
   // timestamps on.
-  explicit udp_socket(std::uint16_t port = 0);
+  explicit udp_socket(std::uint16_t port = 0) : udp_socket("127.0.0.1", port) {}
+  // Binds to `address`, any of 127.0.0.0/8, on `port`.
+  explicit udp_socket(const char* address, std::uint16_t port = 0);
   udp_socket(const udp_socket&) = delete;
   udp_socket& operator=(const udp_socket&) = delete;
   ~udp_socket();
@@ -31,7 +33,9 @@ class udp_socket {
 
   void send_to(std::uint16_t port, const std::vector<std::uint8_t>& bytes) const;
   // Waits up to `limit` for a datagram.
-  std::optional<datagram> receive(std::chrono::milliseconds limit) const;
+  std::optional<datagram> receive(std::chrono::milliseconds limit = std::chrono::seconds(30)) const;
+  // Whatever is already queued, without waiting.
+  std::optional<datagram> take_queued() const { return receive(std::chrono::milliseconds(0)); }
 
  private:
   int fd_ = -1;

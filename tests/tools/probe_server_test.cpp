@@ -21,9 +21,9 @@ TEST(ProbeServer, AnswersEachSenderWithItsOwnAddressFromTheServerPort) {
   const auto first_reply = first.receive();
   const auto second_reply = second.receive();
   ASSERT_TRUE(first_reply && second_reply);
-  EXPECT_EQ(first_reply->payload, (bytes{127, 0, 0, 1}));
-  EXPECT_EQ(second_reply->payload, (bytes{127, 0, 0, 2}));
-  EXPECT_EQ(ntohs(first_reply->sender.sin_port), server.port());
+  EXPECT_EQ(first_reply->bytes, (bytes{127, 0, 0, 1}));
+  EXPECT_EQ(second_reply->bytes, (bytes{127, 0, 0, 2}));
+  EXPECT_EQ(first_reply->sender_port, server.port());
 
   const auto counters = server.stop(SIGINT);
   EXPECT_EQ(counters.at("received"), 2U);
@@ -52,7 +52,7 @@ TEST(ProbeServer, DropsEverythingButTheExactRequestSilently) {
   client.send_to(server.port(), request);
   const auto reply = client.receive();
   ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->payload, (bytes{127, 0, 0, 1}));
+  EXPECT_EQ(reply->bytes, (bytes{127, 0, 0, 1}));
 
   const auto counters = server.stop();
   EXPECT_EQ(counters.at("received"), malformed.size() + 1);
@@ -76,7 +76,7 @@ TEST(ProbeServer, LimitsAnswersPerSourceAddressOnly) {
   bystander.send_to(server.port(), request);
   const auto bystander_reply = bystander.receive();
   ASSERT_TRUE(bystander_reply);
-  EXPECT_EQ(bystander_reply->payload, (bytes{127, 0, 0, 3}));
+  EXPECT_EQ(bystander_reply->bytes, (bytes{127, 0, 0, 3}));
 
   for (int answer = 1; answer <= 3; ++answer) {
     ASSERT_TRUE(flooder.receive()) << "answer " << answer;
@@ -100,7 +100,7 @@ TEST(ProbeServer, KeepsAnsweringWhenTheSourceTableIsFull) {
     senders.back()->send_to(server.port(), request);
     const auto reply = senders.back()->receive();
     ASSERT_TRUE(reply) << "sender " << host;
-    EXPECT_EQ(reply->payload, (bytes{127, 0, 1, static_cast<unsigned char>(host)}));
+    EXPECT_EQ(reply->bytes, (bytes{127, 0, 1, static_cast<unsigned char>(host)}));
   }
   EXPECT_EQ(server.stop().at("answered"), 8U);
 }

@@ -11,9 +11,22 @@
 #include <vector>
 
 #include "child_process.h"
-#include "loopback_udp.h"
+#include "support/udp_socket.h"
 
 namespace wanseer_tests {
+
+using bytes = std::vector<unsigned char>;
+using loopback_udp = wanseer::testing::udp_socket;
+
+// Port of a "listening on ADDR:PORT" line, 0 if the line is not one.
+inline unsigned short listening_port(const std::string& line) {
+  const std::string prefix = "listening on ";
+  const auto colon = line.rfind(':');
+  if (line.compare(0, prefix.size(), prefix) != 0 || colon == std::string::npos) {
+    return 0;
+  }
+  return static_cast<unsigned short>(std::stoul(line.substr(colon + 1)));
+}
 
 class running_probe_server {
  public:
