@@ -164,6 +164,42 @@ TEST(ProbeServerService, SourcesChurningAFullTableGainNoBudget) {
   }
 }
 
+TEST(ProbeServerService, NamesEachThrottledSourceOnceAndKeepsTheLogShort) {
+  const auto started = std::chrono::steady_clock::now();
+  metered_server server({"--threads", "2", "--rate", "0.001", "--burst", "1"});
+  constexpr int sources = 30;
+  std::vector<std::unique_ptr<loopback_udp>> senders;
+  for (int i = 1; i <= sources; ++i) {
+    senders.push_back(std::make_unique<loopback_udp>(("127.0.3." + std::to_string(i)).c_str()));
+    for (int request_number = 0; request_number < 4; ++request_number) {
+      senders.back()->send_to(server.port(), request);
+    }
+  }
+  // Counted once the batch's drops, and their log lines, are done.
+  const std::string scrape =
+      server.scrape_until("wanseer_probe_dropped_total{reason=\"rate_limited\"}", sources * 3);
+  const long suppressed = sample(scrape, "wanseer_probe_rate_limit_log_lines_suppressed_total");
+  server.process().send_signal(SIGTERM);
+  ASSERT_EQ(server.process().wait_exit(), 0);
+  const double elapsed =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+  const std::string& log = server.process().error_output();
+  long lines = 0;
+  for (int i = 1; i <= sources; ++i) {
+    const std::string name = "rate-limited 127.0.3." + std::to_string(i) + ":";
+    const auto first = log.find(name);
+    EXPECT_EQ(log.find(name, first == std::string::npos ? 0 : first + 1), std::string::npos)
+        << "logged more than once: " << name;
+    lines += first != std::string::npos;
+  }
+  // Every source was throttled for the first time: each is logged or
+  // counted as suppressed, and the lines keep to 5 a second.
+  EXPECT_EQ(lines + suppressed, sources);
+  EXPECT_GE(lines, 1);
+  EXPECT_LE(static_cast<double>(lines), 5.0 + 5.0 * elapsed);
+}
+
 TEST(ProbeServerService, MetricsMatchTheTrafficAndTheHttpSideStaysApart) {
   metered_server server({"--threads", "2", "--rate", "0.001", "--burst", "1"});
   // A client that opens the metrics port and never finishes its request

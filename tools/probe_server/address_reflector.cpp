@@ -165,7 +165,6 @@ bool drain_socket(int socket, datagram_batch& batch, source_rate_limiter& limite
       return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
     }
     const std::uint64_t now = monotonic_ns();
-    counters.received.add(static_cast<unsigned>(received));
     unsigned malformed = 0;
     unsigned limited = 0;
     for (int i = 0; i < received; ++i) {
@@ -190,6 +189,7 @@ bool drain_socket(int socket, datagram_batch& batch, source_rate_limiter& limite
     counters.dropped_malformed.add(malformed);
     counters.dropped_rate_limited.add(limited);
     batch.send_replies(socket, counters);
+    counters.received.add(static_cast<unsigned>(received), std::memory_order_release);
     if (static_cast<unsigned>(received) < batch.size()) {
       return true;
     }

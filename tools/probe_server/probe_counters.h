@@ -44,16 +44,20 @@ struct counter_values {
 // read-modify-write instructions.
 class counter {
  public:
-  void add(std::uint64_t amount) {
-    value_.store(value_.load(std::memory_order_relaxed) + amount, std::memory_order_relaxed);
+  void add(std::uint64_t amount, std::memory_order order = std::memory_order_relaxed) {
+    value_.store(value_.load(std::memory_order_relaxed) + amount, order);
   }
-  std::uint64_t get() const { return value_.load(std::memory_order_relaxed); }
+  std::uint64_t get(std::memory_order order = std::memory_order_relaxed) const {
+    return value_.load(order);
+  }
 
  private:
   std::atomic<std::uint64_t> value_{0};
 };
 
 // Aligned so that two threads' counters never share a cache line.
+// `received` is counted last for each batch, with release order, and read
+// first: a reader that sees a datagram received sees what became of it.
 struct alignas(64) probe_counters {
   counter received;
   counter answered;
@@ -65,7 +69,7 @@ struct alignas(64) probe_counters {
 
   counter_values snapshot() const {
     counter_values values;
-    values.received = received.get();
+    values.received = received.get(std::memory_order_acquire);
     values.answered = answered.get();
     values.dropped_malformed = dropped_malformed.get();
     values.dropped_rate_limited = dropped_rate_limited.get();
