@@ -271,6 +271,17 @@ TEST(ProbeServerService, AMetricsPortThatCannotBeBoundStopsTheStart) {
   EXPECT_EQ(run.output.find("listening on"), std::string::npos);
 }
 
+TEST(ProbeServerService, ASecondServerOnTheSamePortIsRefusedNotMerged) {
+  // Both would set SO_REUSEPORT; the second must still not join the first's
+  // sockets and take part of its traffic.
+  running_probe_server first({"--threads", "2"});
+  const auto run =
+      run_to_end({WANSEER_PROBE_SERVER_PATH, "--threads", "2", "--listen", first.endpoint()});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.errors.find("cannot listen on " + first.endpoint()), std::string::npos)
+      << run.errors;
+}
+
 TEST(ProbeServerService, StopsEveryThreadCleanlyAndSumsTheirCounters) {
   running_probe_server server({"--threads", "4", "--rate=0"});
   std::vector<std::unique_ptr<loopback_udp>> clients;

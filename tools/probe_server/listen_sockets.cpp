@@ -59,27 +59,24 @@ listen_sockets open_listen_sockets(const sockaddr_in& address, unsigned threads,
   listen_sockets result;
   result.bound = address;
   result.wildcard = address.sin_addr.s_addr == htonl(INADDR_ANY);
-  const bool shared = threads > 1;
-  wanseer::unique_fd first = open_one(address, shared, result.wildcard, tuning);
+  // The first socket binds alone, so that a port another process holds,
+  // even with SO_REUSEPORT, is refused instead of shared; only then does it
+  // open the port to the sockets of the other threads.
+  wanseer::unique_fd first = open_one(address, false, result.wildcard, tuning);
   if (!first.valid()) {
     return result;
   }
   socklen_t length = sizeof result.bound;
   getsockname(first.get(), reinterpret_cast<sockaddr*>(&result.bound), &length);
-  if (shared && !attach_steering(first.get(), threads, steering_seed)) {
-    result.fallback_reason =
-        std::string("the kernel refused source steering (") + std::strerror(errno) + ")";
-    // Without steering one source's datagrams would spread over threads and
-    // each thread would grant it a full budget: serve with one socket.
-    const int leave_group = 0;
-    setsockopt(first.get(), SOL_SOCKET, SO_REUSEPORT, &leave_group, sizeof leave_group);
-    result.sockets.push_back(std::move(first));
-    return result;
+  const int on = 1;
+  if (threads > 1 && setsockopt(first.get(), SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) {
+    result.fallback_reason = std::string("SO_REUSEPORT refused (") + std::strerror(errno) + ")";
+    threads = 1;
   }
   result.sockets.push_back(std::move(first));
   for (unsigned i = 1; i < threads; ++i) {
     // Later sockets join on the port the first one got.
-    wanseer::unique_fd next = open_one(result.bound, shared, result.wildcard, tuning);
+    wanseer::unique_fd next = open_one(result.bound, true, result.wildcard, tuning);
     if (!next.valid()) {
       const int error = errno;
       result.sockets.clear();
@@ -87,6 +84,17 @@ listen_sockets open_listen_sockets(const sockaddr_in& address, unsigned threads,
       return result;
     }
     result.sockets.push_back(std::move(next));
+    // The program goes on the group once there is one.
+    if (i == 1 && !attach_steering(result.sockets[0].get(), threads, steering_seed)) {
+      result.fallback_reason =
+          std::string("the kernel refused source steering (") + std::strerror(errno) + ")";
+      // Without steering one source's datagrams would spread over threads,
+      // and each thread would grant it a full budget: serve with one socket.
+      result.sockets.pop_back();
+      const int off = 0;
+      setsockopt(result.sockets[0].get(), SOL_SOCKET, SO_REUSEPORT, &off, sizeof off);
+      return result;
+    }
   }
   return result;
 }
