@@ -126,8 +126,11 @@ int main(int argc, char** argv) {
 
   socket_tuning tuning;
   tuning.dont_fragment = options.dont_fragment;
+  // Steering hashes with the seed's upper half and another multiplier than
+  // the limiters', so that the addresses one thread gets do not crowd some
+  // sets of its table.
   const listen_sockets sockets = open_listen_sockets(options.listen, options.threads, tuning,
-                                                     static_cast<std::uint32_t>(seed));
+                                                     static_cast<std::uint32_t>(seed >> 32));
   if (sockets.sockets.empty()) {
     std::fprintf(stderr, "%s: cannot listen on %s: %s\n", program,
                  format_endpoint(options.listen).c_str(), std::strerror(errno));
