@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -15,9 +16,9 @@ namespace wanseer_tools {
 namespace {
 
 constexpr unsigned char request[] = {'i', 'p', '\0'};
-// Batches taken per wake-up before the stop event is looked at again, so
-// that a steady flood cannot keep a stop waiting.
-constexpr int batches_per_wakeup = 16;
+// Datagrams taken per wake-up, at least one batch, before the stop event is
+// looked at again, so that a steady flood cannot keep a stop waiting.
+constexpr unsigned datagrams_per_wakeup = 1024;
 constexpr std::size_t control_size = CMSG_SPACE(sizeof(in_pktinfo));
 
 std::uint64_t monotonic_ns() {
@@ -159,7 +160,8 @@ class datagram_batch {
 // Returns false on a socket error other than "nothing more queued".
 bool drain_socket(int socket, datagram_batch& batch, source_rate_limiter& limiter,
                   throttle_log& log, probe_counters& counters) {
-  for (int round = 0; round < batches_per_wakeup; ++round) {
+  const unsigned rounds = std::max(1U, datagrams_per_wakeup / batch.size());
+  for (unsigned round = 0; round < rounds; ++round) {
     const int received = batch.receive(socket);
     if (received < 0) {
       return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
