@@ -14,6 +14,8 @@ namespace {
 // trickling clients cannot hold the slots.
 constexpr unsigned connection_timeout_s = 10;
 constexpr unsigned connection_limit = 64;
+// So that one client cannot take all of them.
+constexpr unsigned connections_per_address = 16;
 
 MHD_Result on_request(void* endpoint, MHD_Connection* connection, const char* url,
                       const char* method, const char*, const char*, size_t*, void**) {
@@ -51,7 +53,8 @@ bool metrics_endpoint::start(const sockaddr_in& address, renderer render) {
   daemon_.reset(MHD_start_daemon(
       MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL, ntohs(address.sin_port), nullptr, nullptr,
       &on_request, this, MHD_OPTION_SOCK_ADDR, &address_, MHD_OPTION_CONNECTION_TIMEOUT,
-      connection_timeout_s, MHD_OPTION_CONNECTION_LIMIT, connection_limit, MHD_OPTION_END));
+      connection_timeout_s, MHD_OPTION_CONNECTION_LIMIT, connection_limit,
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, connections_per_address, MHD_OPTION_END));
   if (!daemon_) {
     if (errno == 0) {
       errno = EADDRNOTAVAIL;
