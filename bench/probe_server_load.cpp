@@ -169,7 +169,8 @@ void report(const char* name, unsigned threads, const load_result& load, double 
 int main(int argc, char** argv) {
   if (argc < 3 || (std::strcmp(argv[1], "probe") != 0 && std::strcmp(argv[1], "coturn") != 0) ||
       std::atof(argv[2]) <= 0) {
-    std::fprintf(stderr, "usage: %s probe|coturn SECONDS [--pin] [--window N] [-- SERVER ARGUMENTS...]\n",
+    std::fprintf(stderr,
+                 "usage: %s probe|coturn SECONDS [--pin] [--window N] [-- SERVER ARGUMENTS...]\n",
                  argv[0]);
     return 2;
   }
