@@ -79,8 +79,8 @@ std::string spawned_probe_server::read_line() {
   }
 }
 
-double spawned_probe_server::cpu_seconds() const {
-  std::ifstream stat_file("/proc/" + std::to_string(pid_) + "/stat");
+double process_cpu_seconds(pid_t pid) {
+  std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
   const std::string stat((std::istreambuf_iterator<char>(stat_file)),
                          std::istreambuf_iterator<char>());
   // Fields after the command name, which is in parentheses and may hold
@@ -94,6 +94,10 @@ double spawned_probe_server::cpu_seconds() const {
     }
   }
   return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+double spawned_probe_server::cpu_seconds() const {
+  return process_cpu_seconds(pid_);
 }
 
 std::string spawned_probe_server::stop() {

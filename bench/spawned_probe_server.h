@@ -10,6 +10,9 @@
 
 namespace wanseer_bench {
 
+// CPU seconds (user + system) that process `pid` has used so far.
+double process_cpu_seconds(pid_t pid);
+
 class spawned_probe_server {
  public:
   // Starts the server with `extra_arguments` and waits for its

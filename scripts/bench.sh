@@ -5,9 +5,15 @@
 #                      mutex-guarded map (goal: ratio at most 1.5)
 #   startup_bench      time from wanseer_startup to the first wanseer_get that
 #                      returns the address (goal: median well under 1 ms)
-#   probe_server_load  answered requests per second of wanseer-probe-server
-#                      under a bounded load, and the CPU time it used
-# Environment: STARTUP_RUNS (1000), LOAD_REQUESTS (2000000), LOAD_SECONDS (10).
+#   probe_server_load  answers per second and server CPU per answer of
+#                      wanseer-probe-server and of coturn's STUN-only server
+#                      under the same load, on one core and on all; then the
+#                      kernel-side levers one by one (batch size,
+#                      don't-fragment), each comparison twice
+#   fleet_simulation   a million hosts on the library's schedule through a
+#                      one-minute outage of the server: steady and peak rates
+# Environment: STARTUP_RUNS (1000), LOAD_SECONDS (5), BENCH_ONLY=server to run
+# only the probe server's part.
 # Figures depend on what else the machine is doing; run it on a quiet one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,10 +21,36 @@ scripts/install-deps.sh
 scripts/build.sh build-bench -DCMAKE_BUILD_TYPE=Release -DWANSEER_BUILD_BENCH=ON \
   -DWANSEER_BUILD_TESTS=OFF
 
-echo "== wanseer_get against its floor"
-build-bench/bench/query_bench --benchmark_min_time=1 --benchmark_repetitions=5 \
-  --benchmark_report_aggregates_only=true
-echo "== startup to first address"
-timeout 300 build-bench/bench/startup_bench "${STARTUP_RUNS:-1000}"
-echo "== probe server throughput"
-timeout 300 build-bench/bench/probe_server_load "${LOAD_REQUESTS:-2000000}" "${LOAD_SECONDS:-10}"
+if [[ ${BENCH_ONLY:-} != server ]]; then
+  echo "== wanseer_get against its floor"
+  build-bench/bench/query_bench --benchmark_min_time=1 --benchmark_repetitions=5 \
+    --benchmark_report_aggregates_only=true
+  echo "== startup to first address"
+  timeout 300 build-bench/bench/startup_bench "${STARTUP_RUNS:-1000}"
+fi
+
+load=build-bench/bench/probe_server_load
+seconds=${LOAD_SECONDS:-5}
+# The server's own log lines go to stderr; only the figures are shown.
+run_load() { timeout 120 "$load" "$@" 2>/dev/null | grep -v 'server counters'; }
+echo "== probe server against coturn --stun-only, same load generator"
+echo "   (--pin: server on the last processor, load on the others)"
+for round in 1 2; do
+  echo "-- round $round"
+  run_load probe "$seconds" --pin -- --threads 1
+  run_load coturn "$seconds" --pin
+  run_load probe "$seconds"
+  run_load coturn "$seconds"
+done
+echo "== kernel-side levers, probe server on one pinned core"
+for round in 1 2; do
+  echo "-- round $round"
+  for batch in 8 64 256; do
+    echo -n "batch $batch, don't-fragment:  "
+    run_load probe "$seconds" --pin -- --threads 1 --batch "$batch"
+  done
+  echo -n "batch 64, may fragment:        "
+  run_load probe "$seconds" --pin -- --threads 1 --allow-fragmenting
+done
+echo "== fleet of a million hosts through a one-minute outage"
+build-bench/bench/fleet_simulation 1000000 120 60 0 480 | tail -n 1

@@ -4,20 +4,22 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 namespace wanseer_tools {
 
 namespace {
 
 constexpr unsigned char request[] = {'i', 'p', '\0'};
-constexpr unsigned batch_size = 64;
-// Batches taken per wake-up before the signal mask is opened again, so that
-// a steady flood cannot keep a stop request waiting.
-constexpr int batches_per_wakeup = 16;
+// Datagrams taken per wake-up, at least one batch, before the stop event is
+// looked at again, so that a steady flood cannot keep a stop waiting.
+constexpr unsigned datagrams_per_wakeup = 1024;
+constexpr std::size_t control_size = CMSG_SPACE(sizeof(in_pktinfo));
 
 std::uint64_t monotonic_ns() {
   timespec now{};
@@ -30,13 +32,22 @@ std::uint64_t monotonic_ns() {
 // and its payload is that address's 4 bytes, taken from the same sockaddr.
 class datagram_batch {
  public:
-  datagram_batch() {
-    for (unsigned i = 0; i < batch_size; ++i) {
+  datagram_batch(unsigned size, bool with_destination)
+      : size_(size),
+        with_destination_(with_destination),
+        payloads_(size),
+        sources_(size),
+        in_vectors_(size),
+        in_headers_(size),
+        in_controls_(with_destination ? size : 0),
+        out_vectors_(size),
+        out_headers_(size),
+        out_controls_(with_destination ? size : 0) {
+    for (unsigned i = 0; i < size_; ++i) {
       // One byte more than a request: anything longer arrives as >= 4 bytes.
       in_vectors_[i] = {payloads_[i].data(), payloads_[i].size()};
       in_headers_[i] = {};
       in_headers_[i].msg_hdr.msg_name = &sources_[i];
-      in_headers_[i].msg_hdr.msg_namelen = sizeof sources_[i];
       in_headers_[i].msg_hdr.msg_iov = &in_vectors_[i];
       in_headers_[i].msg_hdr.msg_iovlen = 1;
     }
@@ -56,22 +67,33 @@ class datagram_batch {
   std::uint32_t source_address(unsigned i) const { return sources_[i].sin_addr.s_addr; }
 
   void queue_reply(unsigned i) {
-    out_vectors_[reply_count_] = {&sources_[i].sin_addr, sizeof sources_[i].sin_addr};
-    out_headers_[reply_count_] = {};
-    out_headers_[reply_count_].msg_hdr.msg_name = &sources_[i];
-    out_headers_[reply_count_].msg_hdr.msg_namelen = sizeof sources_[i];
-    out_headers_[reply_count_].msg_hdr.msg_iov = &out_vectors_[reply_count_];
-    out_headers_[reply_count_].msg_hdr.msg_iovlen = 1;
-    ++reply_count_;
+    const unsigned slot = reply_count_++;
+    out_vectors_[slot] = {&sources_[i].sin_addr, sizeof sources_[i].sin_addr};
+    msghdr& header = out_headers_[slot].msg_hdr;
+    header = {};
+    header.msg_name = &sources_[i];
+    header.msg_namelen = sizeof sources_[i];
+    header.msg_iov = &out_vectors_[slot];
+    header.msg_iovlen = 1;
+    if (with_destination_) {
+      add_source_choice(i, header, out_controls_[slot]);
+    }
   }
+
+  unsigned size() const { return size_; }
 
   int receive(int socket) {
     reply_count_ = 0;
-    for (unsigned i = 0; i < batch_size; ++i) {
-      in_headers_[i].msg_hdr.msg_namelen = sizeof sources_[i];
-      in_headers_[i].msg_hdr.msg_flags = 0;
+    for (unsigned i = 0; i < size_; ++i) {
+      msghdr& header = in_headers_[i].msg_hdr;
+      header.msg_namelen = sizeof sources_[i];
+      header.msg_flags = 0;
+      if (with_destination_) {
+        header.msg_control = in_controls_[i].data();
+        header.msg_controllen = control_size;
+      }
     }
-    return recvmmsg(socket, in_headers_.data(), batch_size, MSG_DONTWAIT, nullptr);
+    return recvmmsg(socket, in_headers_.data(), size_, MSG_DONTWAIT, nullptr);
   }
 
   // Sends the queued replies; a reply the kernel refuses is counted and
@@ -81,50 +103,96 @@ class datagram_batch {
     while (next < reply_count_) {
       const int sent = sendmmsg(socket, &out_headers_[next], reply_count_ - next, MSG_DONTWAIT);
       if (sent > 0) {
-        counters.answered += static_cast<unsigned>(sent);
+        counters.answered.add(static_cast<unsigned>(sent));
         next += static_cast<unsigned>(sent);
       } else if (sent < 0 && errno == EINTR) {
         continue;
       } else {
-        ++counters.send_failed;
+        counters.send_failed.add(1);
         ++next;
       }
     }
   }
 
  private:
-  std::array<std::array<unsigned char, sizeof request + 1>, batch_size> payloads_{};
-  std::array<sockaddr_in, batch_size> sources_{};
-  std::array<iovec, batch_size> in_vectors_{};
-  std::array<mmsghdr, batch_size> in_headers_{};
-  std::array<iovec, batch_size> out_vectors_{};
-  std::array<mmsghdr, batch_size> out_headers_{};
+  // Names, as the reply's source, the local address the request reached
+  // (for a broadcast, the address the kernel would answer it from).  Without
+  // it the kernel picks the address of the route back, which on a host with
+  // several addresses may not be the one the client asked and will accept.
+  void add_source_choice(unsigned i, msghdr& header,
+                         std::array<unsigned char, control_size>& control) {
+    const msghdr& received = in_headers_[i].msg_hdr;
+    for (cmsghdr* item = CMSG_FIRSTHDR(&received); item != nullptr;
+         item = CMSG_NXTHDR(const_cast<msghdr*>(&received), item)) {
+      if (item->cmsg_level != IPPROTO_IP || item->cmsg_type != IP_PKTINFO) {
+        continue;
+      }
+      in_pktinfo asked{};
+      std::memcpy(&asked, CMSG_DATA(item), sizeof asked);
+      in_pktinfo answer{};
+      answer.ipi_spec_dst = asked.ipi_spec_dst;
+      control.fill(0);
+      header.msg_control = control.data();
+      header.msg_controllen = control_size;
+      cmsghdr* out = CMSG_FIRSTHDR(&header);
+      out->cmsg_level = IPPROTO_IP;
+      out->cmsg_type = IP_PKTINFO;
+      out->cmsg_len = CMSG_LEN(sizeof answer);
+      std::memcpy(CMSG_DATA(out), &answer, sizeof answer);
+      return;
+    }
+  }
+
+  unsigned size_;
+  bool with_destination_;
+  std::vector<std::array<unsigned char, sizeof request + 1>> payloads_;
+  std::vector<sockaddr_in> sources_;
+  std::vector<iovec> in_vectors_;
+  std::vector<mmsghdr> in_headers_;
+  std::vector<std::array<unsigned char, control_size>> in_controls_;
+  std::vector<iovec> out_vectors_;
+  std::vector<mmsghdr> out_headers_;
+  std::vector<std::array<unsigned char, control_size>> out_controls_;
   unsigned reply_count_ = 0;
 };
 
 // Takes what is queued on the socket, up to batches_per_wakeup batches.
 // Returns false on a socket error other than "nothing more queued".
 bool drain_socket(int socket, datagram_batch& batch, source_rate_limiter& limiter,
-                  probe_counters& counters) {
-  for (int round = 0; round < batches_per_wakeup; ++round) {
+                  throttle_log& log, probe_counters& counters) {
+  const unsigned rounds = std::max(1U, datagrams_per_wakeup / batch.size());
+  for (unsigned round = 0; round < rounds; ++round) {
     const int received = batch.receive(socket);
     if (received < 0) {
       return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
     }
     const std::uint64_t now = monotonic_ns();
-    counters.received += static_cast<unsigned>(received);
+    unsigned malformed = 0;
+    unsigned limited = 0;
     for (int i = 0; i < received; ++i) {
       const auto index = static_cast<unsigned>(i);
       if (!batch.is_request(index)) {
-        ++counters.dropped_malformed;
-      } else if (!limiter.admit(batch.source_address(index), now)) {
-        ++counters.dropped_rate_limited;
-      } else {
-        batch.queue_reply(index);
+        ++malformed;
+        continue;
+      }
+      const std::uint32_t source = batch.source_address(index);
+      switch (limiter.admit(source, now)) {
+        case admission::answer:
+          batch.queue_reply(index);
+          break;
+        case admission::drop_and_report:
+          log.report(source, now);
+          [[fallthrough]];
+        case admission::drop:
+          ++limited;
+          break;
       }
     }
+    counters.dropped_malformed.add(malformed);
+    counters.dropped_rate_limited.add(limited);
     batch.send_replies(socket, counters);
-    if (static_cast<unsigned>(received) < batch_size) {
+    counters.received.add(static_cast<unsigned>(received), std::memory_order_release);
+    if (static_cast<unsigned>(received) < batch.size()) {
       return true;
     }
   }
@@ -133,24 +201,27 @@ bool drain_socket(int socket, datagram_batch& batch, source_rate_limiter& limite
 
 }  // namespace
 
-bool serve_requests(int socket, source_rate_limiter& limiter, const sigset_t& wait_mask,
-                    const volatile std::sig_atomic_t& stop_flag, probe_counters& counters) {
-  datagram_batch batch;
-  pollfd readable{socket, POLLIN, 0};
+bool serve_requests(const reflector_setup& setup, source_rate_limiter& limiter, throttle_log& log,
+                    probe_counters& counters) {
+  datagram_batch batch(setup.batch, setup.reply_from_destination);
+  std::array<pollfd, 2> waits = {pollfd{setup.socket, POLLIN, 0},
+                                 pollfd{setup.stop_event, POLLIN, 0}};
   for (;;) {
-    // The stop signals are only let in here, atomically with the wait, so a
-    // signal is never lost between the test of the flag and the sleep.
-    const int ready = ppoll(&readable, 1, nullptr, &wait_mask);
-    if (stop_flag) {
-      return true;
-    }
+    const int ready = poll(waits.data(), waits.size(), -1);
     if (ready < 0) {
       if (errno == EINTR) {
         continue;
       }
       return false;
     }
-    if (!drain_socket(socket, batch, limiter, counters)) {
+    if (waits[1].revents != 0) {
+      return true;
+    }
+    if (waits[0].revents & POLLNVAL) {
+      errno = EBADF;
+      return false;
+    }
+    if (!drain_socket(setup.socket, batch, limiter, log, counters)) {
       return false;
     }
   }

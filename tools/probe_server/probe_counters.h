@@ -1,18 +1,34 @@
-// What the probe server did, reported when it ends.
+// What the probe server did: one set of counters per serving thread, read
+// by the metrics endpoint while the thread runs and summed at the end.
 #ifndef WANSEER_TOOLS_PROBE_COUNTERS_H
 #define WANSEER_TOOLS_PROBE_COUNTERS_H
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
 namespace wanseer_tools {
 
-struct probe_counters {
+// Plain values, for sums and reports.
+struct counter_values {
   std::uint64_t received = 0;
   std::uint64_t answered = 0;
   std::uint64_t dropped_malformed = 0;
   std::uint64_t dropped_rate_limited = 0;
   std::uint64_t send_failed = 0;
+  std::uint64_t sources_tracked = 0;
+  std::uint64_t sources_evicted = 0;
+
+  counter_values& operator+=(const counter_values& other) {
+    received += other.received;
+    answered += other.answered;
+    dropped_malformed += other.dropped_malformed;
+    dropped_rate_limited += other.dropped_rate_limited;
+    send_failed += other.send_failed;
+    sources_tracked += other.sources_tracked;
+    sources_evicted += other.sources_evicted;
+    return *this;
+  }
 
   // One line of name=value pairs, stable for scripts.
   std::string summary() const {
@@ -20,6 +36,47 @@ struct probe_counters {
            " dropped_malformed=" + std::to_string(dropped_malformed) +
            " dropped_rate_limited=" + std::to_string(dropped_rate_limited) +
            " send_failed=" + std::to_string(send_failed);
+  }
+};
+
+// Written by exactly one serving thread, read by any: a relaxed load and
+// store instead of a locked add keeps the hot path free of atomic
+// read-modify-write instructions.
+class counter {
+ public:
+  void add(std::uint64_t amount, std::memory_order order = std::memory_order_relaxed) {
+    value_.store(value_.load(std::memory_order_relaxed) + amount, order);
+  }
+  std::uint64_t get(std::memory_order order = std::memory_order_relaxed) const {
+    return value_.load(order);
+  }
+
+ private:
+  std::atomic<std::uint64_t> value_{0};
+};
+
+// Aligned so that two threads' counters never share a cache line.
+// `received` is counted last for each batch, with release order, and read
+// first: a reader that sees a datagram received sees what became of it.
+struct alignas(64) probe_counters {
+  counter received;
+  counter answered;
+  counter dropped_malformed;
+  counter dropped_rate_limited;
+  counter send_failed;
+  counter sources_tracked;
+  counter sources_evicted;
+
+  counter_values snapshot() const {
+    counter_values values;
+    values.received = received.get(std::memory_order_acquire);
+    values.answered = answered.get();
+    values.dropped_malformed = dropped_malformed.get();
+    values.dropped_rate_limited = dropped_rate_limited.get();
+    values.send_failed = send_failed.get();
+    values.sources_tracked = sources_tracked.get();
+    values.sources_evicted = sources_evicted.get();
+    return values;
   }
 };
 

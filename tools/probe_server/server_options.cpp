@@ -1,6 +1,8 @@
 #include "server_options.h"
 
 #include <arpa/inet.h>
+#include <getopt.h>
+#include <sched.h>
 
 #include <cerrno>
 #include <cmath>
@@ -12,6 +14,32 @@
 namespace wanseer_tools {
 
 namespace {
+
+enum option_code : int {
+  listen_option = 256,
+  rate_option,
+  burst_option,
+  sources_option,
+  threads_option,
+  metrics_option,
+  batch_option,
+  allow_fragmenting_option,
+  version_option,
+};
+
+const option long_options[] = {
+    {"listen", required_argument, nullptr, listen_option},
+    {"rate", required_argument, nullptr, rate_option},
+    {"burst", required_argument, nullptr, burst_option},
+    {"sources", required_argument, nullptr, sources_option},
+    {"threads", required_argument, nullptr, threads_option},
+    {"metrics", required_argument, nullptr, metrics_option},
+    {"batch", required_argument, nullptr, batch_option},
+    {"allow-fragmenting", no_argument, nullptr, allow_fragmenting_option},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, version_option},
+    {nullptr, 0, nullptr, 0},
+};
 
 bool parse_number(const std::string& text, double& value) {
   if (text.empty()) {
@@ -33,7 +61,97 @@ bool parse_count(const std::string& text, unsigned long long max, unsigned long 
   return errno == 0 && *end == '\0' && value >= 1 && value <= max;
 }
 
+std::string count_error(const char* name, unsigned long long max, const std::string& value) {
+  return std::string(name) + " wants a whole number from 1 to " + std::to_string(max) + ", not '" +
+         value + "'";
+}
+
+// "ADDR:PORT", or a bare port on loopback.
+std::optional<sockaddr_in> parse_metrics_endpoint(const std::string& text) {
+  if (text.find(':') != std::string::npos) {
+    return parse_ipv4_endpoint(text);
+  }
+  const auto port = parse_port(text);
+  if (!port) {
+    return std::nullopt;
+  }
+  sockaddr_in endpoint{};
+  endpoint.sin_family = AF_INET;
+  endpoint.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  endpoint.sin_port = htons(*port);
+  return endpoint;
+}
+
+// Applies one option with a value; returns an error text, empty if fine.
+std::string apply(int code, const std::string& value, server_options& options) {
+  unsigned long long count = 0;
+  switch (code) {
+    case listen_option: {
+      const auto endpoint = parse_ipv4_endpoint(value);
+      if (!endpoint) {
+        return "--listen wants ADDR:PORT with a dotted IPv4 address, not '" + value + "'";
+      }
+      options.listen = *endpoint;
+      return {};
+    }
+    case metrics_option: {
+      const auto endpoint = parse_metrics_endpoint(value);
+      if (!endpoint) {
+        return "--metrics wants [ADDR:]PORT with a dotted IPv4 address, not '" + value + "'";
+      }
+      options.metrics = endpoint;
+      return {};
+    }
+    case rate_option: {
+      // Bounded so that the per-source arithmetic, in nanoseconds, cannot
+      // overflow.
+      double& rate = options.limit.per_second;
+      if (!parse_number(value, rate) || (rate != 0.0 && (rate < 0.001 || rate > 1e9))) {
+        return "--rate wants 0 or a number of requests per second from 0.001 to 1e9, not '" +
+               value + "'";
+      }
+      return {};
+    }
+    case burst_option:
+      if (!parse_count(value, 1000000ULL, count)) {
+        return count_error("--burst", 1000000ULL, value);
+      }
+      options.limit.burst = static_cast<unsigned>(count);
+      return {};
+    case sources_option:
+      if (!parse_count(value, 1ULL << 26, count)) {
+        return count_error("--sources", 1ULL << 26, value);
+      }
+      options.limit.table_slots = static_cast<std::size_t>(count);
+      return {};
+    case threads_option:
+      if (!parse_count(value, max_threads, count)) {
+        return count_error("--threads", max_threads, value);
+      }
+      options.threads = static_cast<unsigned>(count);
+      return {};
+    case batch_option:
+      if (!parse_count(value, max_batch, count)) {
+        return count_error("--batch", max_batch, value);
+      }
+      options.batch = static_cast<unsigned>(count);
+      return {};
+    default:
+      return {};
+  }
+}
+
 }  // namespace
+
+unsigned usable_processors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) {
+    return 1;
+  }
+  const int count = CPU_COUNT(&set);
+  return count > 0 ? static_cast<unsigned>(count) : 1;
+}
 
 server_options_result parse_server_options(int argc, char** argv) {
   server_options_result result;
@@ -41,59 +159,45 @@ server_options_result parse_server_options(int argc, char** argv) {
   options.listen.sin_family = AF_INET;
   options.listen.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   options.listen.sin_port = htons(default_probe_port);
+  options.threads = std::min(usable_processors(), max_threads);
 
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view argument = argv[i];
-    if (argument == "--help" || argument == "-h") {
-      options.show_help = true;
-      return result;
+  // '+': stop at the first operand, which is refused below; ':': report a
+  // missing value apart from an unknown option.
+  optind = 0;
+  opterr = 0;
+  for (;;) {
+    const int code = getopt_long(argc, argv, "+:h", long_options, nullptr);
+    if (code == -1) {
+      break;
     }
-    if (argument == "--version") {
-      options.show_version = true;
-      return result;
-    }
-    const bool takes_value = argument == "--listen" || argument == "--rate" ||
-                             argument == "--burst" || argument == "--sources";
-    if (!takes_value) {
-      result.error = "unknown argument '" + std::string(argument) + "'";
-      return result;
-    }
-    if (i + 1 >= argc) {
-      result.error = std::string(argument) + " needs a value";
-      return result;
-    }
-    const std::string value = argv[++i];
-    if (argument == "--listen") {
-      const auto endpoint = parse_ipv4_endpoint(value);
-      if (!endpoint) {
-        result.error = "--listen wants ADDR:PORT with a dotted IPv4 address, not '" + value + "'";
+    switch (code) {
+      case 'h':
+        options.show_help = true;
+        return result;
+      case version_option:
+        options.show_version = true;
+        return result;
+      case allow_fragmenting_option:
+        options.dont_fragment = false;
+        break;
+      case ':': {
+        std::string name = argv[optind - 1];
+        name = name.substr(0, name.find('='));
+        result.error = name + " needs a value";
         return result;
       }
-      options.listen = *endpoint;
-    } else if (argument == "--rate") {
-      // Bounded so that the per-source arithmetic, in nanoseconds, cannot
-      // overflow.
-      double& rate = options.limit.per_second;
-      if (!parse_number(value, rate) || (rate != 0.0 && (rate < 0.001 || rate > 1e9))) {
-        result.error =
-            "--rate wants 0 or a number of requests per second from 0.001 to 1e9, not '" + value +
-            "'";
+      case '?':
+        result.error = "unknown argument '" + std::string(argv[optind - 1]) + "'";
         return result;
-      }
-    } else {
-      unsigned long long count = 0;
-      const unsigned long long max = argument == "--burst" ? 1000000ULL : 1ULL << 26;
-      if (!parse_count(value, max, count)) {
-        result.error = std::string(argument) + " wants a whole number from 1 to " +
-                       std::to_string(max) + ", not '" + value + "'";
-        return result;
-      }
-      if (argument == "--burst") {
-        options.limit.burst = static_cast<unsigned>(count);
-      } else {
-        options.limit.table_slots = static_cast<std::size_t>(count);
-      }
+      default:
+        result.error = apply(code, optarg, options);
+        if (!result.error.empty()) {
+          return result;
+        }
     }
+  }
+  if (optind < argc) {
+    result.error = "unknown argument '" + std::string(argv[optind]) + "'";
   }
   return result;
 }
@@ -101,18 +205,25 @@ server_options_result parse_server_options(int argc, char** argv) {
 std::string server_usage(const char* program) {
   const rate_limit defaults;
   return std::string("Usage: ") + program +
-         " [--listen ADDR:PORT] [--rate N] [--burst N] [--sources N]\n"
+         " [--listen ADDR:PORT] [--threads N] [--rate N] [--burst N]\n"
+         "       [--sources N] [--metrics [ADDR:]PORT] [--batch N] [--allow-fragmenting]\n"
          "\n"
          "Answers wanseer address probes over UDP: each datagram of exactly the 3 bytes\n"
          "\"ip\" and NUL is answered, to its sender, with the 4 bytes of the sender's\n"
-         "IPv4 address in network byte order.  Every other datagram is dropped without\n"
-         "an answer.  Nothing is printed per datagram.\n"
+         "IPv4 address in network byte order, from the address the request was sent\n"
+         "to.  Every other datagram is dropped without an answer.  Nothing is printed\n"
+         "per datagram.  Options take their value as --opt VALUE or --opt=VALUE.\n"
          "\n"
          "Options:\n"
          "  --listen ADDR:PORT  address and UDP port to answer on (default 127.0.0.1:" +
          std::to_string(default_probe_port) +
          ");\n"
          "                      0.0.0.0 answers on every address, port 0 picks a free port\n"
+         "  --threads N         serving threads, each with its own socket; a source's\n"
+         "                      requests all reach the same thread (default: the\n"
+         "                      processors this process may use, " +
+         std::to_string(usable_processors()) +
+         " here)\n"
          "  --rate N            answers per second to one source address, sustained\n"
          "                      (default " +
          std::to_string(static_cast<long>(defaults.per_second)) +
@@ -122,24 +233,35 @@ std::string server_usage(const char* program) {
          "                      idle (default " +
          std::to_string(defaults.burst) +
          ")\n"
-         "  --sources N         source addresses the rate limit keeps track of at once\n"
-         "                      (default " +
+         "  --sources N         source addresses the rate limit keeps track of at once,\n"
+         "                      all threads together (default " +
          std::to_string(defaults.table_slots) +
-         ", 16 bytes each); beyond that the one\n"
-         "                      with the fullest budget is forgotten\n"
+         ", 16 bytes each);\n"
+         "                      beyond that a newcomer takes over the fullest budget of\n"
+         "                      its set, never more than that budget had left\n"
+         "  --metrics [ADDR:]PORT  serve Prometheus metrics at http://ADDR:PORT/metrics\n"
+         "                      (default: off; a bare PORT listens on 127.0.0.1)\n"
+         "  --batch N           datagrams taken per receive call, 1 to " +
+         std::to_string(max_batch) + " (default " + std::to_string(default_batch) +
+         ")\n"
+         "  --allow-fragmenting  send replies without don't-fragment (costs a little CPU;\n"
+         "                      for measurements)\n"
          "  --help              show this text and exit\n"
          "  --version           show the version and exit\n"
          "\n"
          "The rate limit keeps the server from being used to flood a third party whose\n"
-         "address a sender forges; requests over it are dropped.\n"
+         "address a sender forges; requests over it are dropped, and a line names each\n"
+         "throttled source at most once a minute, a few lines a second in all.\n"
          "\n"
-         "Output: once bound, one line \"listening on ADDR:PORT\" on standard output.  On\n"
-         "SIGINT or SIGTERM the server prints one line of counters\n"
+         "Output: once bound, one line \"listening on ADDR:PORT\" on standard output, and\n"
+         "a start-up line with version, threads, limits and metrics address on standard\n"
+         "error.  Readiness is sent to systemd when NOTIFY_SOCKET is set.  On SIGINT or\n"
+         "SIGTERM the server prints one line of counters, summed over threads,\n"
          "  received=N answered=N dropped_malformed=N dropped_rate_limited=N send_failed=N\n"
          "and exits 0.\n"
          "\n"
-         "Exit status: 0 after SIGINT/SIGTERM, 1 if the socket cannot be opened or bound\n"
-         "or fails, 2 for a bad command line.\n";
+         "Exit status: 0 after SIGINT/SIGTERM, 1 if a socket cannot be opened or bound\n"
+         "(the metrics port included) or fails, 2 for a bad command line.\n";
 }
 
 }  // namespace wanseer_tools

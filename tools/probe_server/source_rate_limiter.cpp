@@ -4,25 +4,32 @@
 
 namespace wanseer_tools {
 
-source_rate_limiter::source_rate_limiter(const rate_limit& limit, std::uint64_t hash_seed)
+source_rate_limiter::source_rate_limiter(const rate_limit& limit, std::size_t slots,
+                                         std::uint64_t hash_seed, probe_counters& counters)
     : unlimited_(limit.per_second <= 0.0),
       interval_ns_(unlimited_ ? 0 : static_cast<std::uint64_t>(1e9 / limit.per_second)),
       tolerance_ns_(interval_ns_ * (std::max(limit.burst, 1U) - 1)),
       hash_seed_(hash_seed),
-      set_count_(std::max<std::size_t>((limit.table_slots + ways - 1) / ways, 1)),
-      slots_(unlimited_ ? 0 : set_count_ * ways) {}
+      set_count_(std::max<std::size_t>((slots + ways - 1) / ways, 1)),
+      slots_(unlimited_ ? 0 : set_count_ * ways),
+      counters_(counters) {}
 
-bool source_rate_limiter::admit(std::uint32_t ipv4, std::uint64_t now_ns) {
+admission source_rate_limiter::admit(std::uint32_t ipv4, std::uint64_t now_ns) {
   if (unlimited_) {
-    return true;
+    return admission::answer;
   }
   slot* const entry = find_or_claim(ipv4, now_ns);
   const std::uint64_t arrival = std::max(entry->arrival_ns, now_ns);
   if (arrival - now_ns > tolerance_ns_) {
-    return false;
+    const auto minute = static_cast<std::uint32_t>(now_ns / 60000000000ULL) + 1;
+    if (entry->reported_minute == minute) {
+      return admission::drop;
+    }
+    entry->reported_minute = minute;
+    return admission::drop_and_report;
   }
   entry->arrival_ns = arrival + interval_ns_;
-  return true;
+  return admission::answer;
 }
 
 source_rate_limiter::slot* source_rate_limiter::find_or_claim(std::uint32_t ipv4,
@@ -38,8 +45,15 @@ source_rate_limiter::slot* source_rate_limiter::find_or_claim(std::uint32_t ipv4
       fullest = &set[way];
     }
   }
+  if (fullest->arrival_ns == 0) {
+    counters_.sources_tracked.add(1);
+    fullest->arrival_ns = now_ns;
+  } else {
+    // The bucket stays as the evicted address left it (see the header).
+    counters_.sources_evicted.add(1);
+  }
+  // The report mark stays too, so that churn cannot multiply the lines.
   fullest->address = ipv4;
-  fullest->arrival_ns = now_ns;
   return fullest;
 }
 

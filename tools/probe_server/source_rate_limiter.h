@@ -5,8 +5,14 @@
 // form: one theoretical arrival time per address.  The table has a fixed
 // number of slots chosen at start, so memory stays bounded however many
 // addresses send.  Slots form sets of four; a new address takes the slot of
-// its set whose bucket is the fullest, which for an idle address is the same
-// as never having seen it.
+// its set whose bucket is the fullest, and inherits that bucket as it is:
+// an idle slot gives a full burst, as if the address had never been seen,
+// while a slot still draining gives no more than it had left.  Arrival times
+// in a set therefore never go backwards, and an address pushed out and
+// coming back cannot gain budget by it, however many addresses churn the
+// table.
+//
+// One limiter belongs to one serving thread; it takes no lock.
 #ifndef WANSEER_TOOLS_SOURCE_RATE_LIMITER_H
 #define WANSEER_TOOLS_SOURCE_RATE_LIMITER_H
 
@@ -14,31 +20,46 @@
 #include <cstdint>
 #include <vector>
 
+#include "probe_counters.h"
+
 namespace wanseer_tools {
 
 struct rate_limit {
   // Sustained answers per second to one source address; 0 means no limit.
-  double per_second = 50.0;
+  // High enough for the hosts of a large carrier-grade NAT behind one
+  // address, low enough that a forged victim gets nothing that matters.
+  double per_second = 1000.0;
   // Answers one address may get at once after being idle.
-  unsigned burst = 100;
-  // Slots of the source table (rounded up to a multiple of four).
+  unsigned burst = 2000;
+  // Slots of the source table, for all threads together (each thread's
+  // share is rounded up to a multiple of four).
   std::size_t table_slots = 65536;
+};
+
+enum class admission {
+  answer,
+  drop,
+  // Dropped, and the first drop of this address in a minute: worth a line.
+  drop_and_report,
 };
 
 class source_rate_limiter {
  public:
   // `hash_seed` varies the set an address falls in, so that a sender cannot
-  // choose addresses that crowd one set.
-  source_rate_limiter(const rate_limit& limit, std::uint64_t hash_seed);
+  // choose addresses that crowd one set.  `counters` receives the sources
+  // tracked and evicted.
+  source_rate_limiter(const rate_limit& limit, std::size_t slots, std::uint64_t hash_seed,
+                      probe_counters& counters);
 
   // Whether a request from `ipv4` (network byte order) arriving at
   // `now_ns` (monotonic, > 0) may be answered; counts it if so.
-  bool admit(std::uint32_t ipv4, std::uint64_t now_ns);
+  admission admit(std::uint32_t ipv4, std::uint64_t now_ns);
 
  private:
   struct slot {
     std::uint32_t address = 0;
-    std::uint64_t arrival_ns = 0;  // 0: slot unused
+    std::uint32_t reported_minute = 0;  // monotonic minute + 1 of the last report; 0: none
+    std::uint64_t arrival_ns = 0;       // 0: slot unused
   };
   static constexpr std::size_t ways = 4;
 
@@ -50,6 +71,7 @@ class source_rate_limiter {
   std::uint64_t hash_seed_;
   std::size_t set_count_;
   std::vector<slot> slots_;
+  probe_counters& counters_;
 };
 
 }  // namespace wanseer_tools

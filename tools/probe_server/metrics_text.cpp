@@ -1,0 +1,54 @@
+#include "metrics_text.h"
+
+#include <cstdio>
+
+namespace wanseer_tools {
+
+namespace {
+
+void add_metric(std::string& text, const char* name, const char* type, const char* help,
+                std::uint64_t value) {
+  text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" +
+          name + " " + std::to_string(value) + "\n";
+}
+
+}  // namespace
+
+std::string format_metrics(const metrics_snapshot& snapshot) {
+  const counter_values& totals = snapshot.totals;
+  std::string text;
+  text.reserve(2048);
+  add_metric(text, "wanseer_probe_received_total", "counter", "Datagrams received.",
+             totals.received);
+  add_metric(text, "wanseer_probe_answered_total", "counter", "Requests answered.",
+             totals.answered);
+  text +=
+      "# HELP wanseer_probe_dropped_total Datagrams dropped without an answer, by reason.\n"
+      "# TYPE wanseer_probe_dropped_total counter\n"
+      "wanseer_probe_dropped_total{reason=\"malformed\"} " +
+      std::to_string(totals.dropped_malformed) +
+      "\n"
+      "wanseer_probe_dropped_total{reason=\"rate_limited\"} " +
+      std::to_string(totals.dropped_rate_limited) + "\n";
+  add_metric(text, "wanseer_probe_send_failures_total", "counter",
+             "Replies the kernel refused to send.", totals.send_failed);
+  add_metric(text, "wanseer_probe_sources_tracked", "gauge", "Slots of the source table in use.",
+             totals.sources_tracked);
+  add_metric(text, "wanseer_probe_sources_evicted_total", "counter",
+             "Sources that took over the slot of another.", totals.sources_evicted);
+  add_metric(text, "wanseer_probe_rate_limit_log_lines_suppressed_total", "counter",
+             "Rate-limited lines not written to keep the log to a few lines a second.",
+             snapshot.log_lines_suppressed);
+  add_metric(text, "wanseer_probe_threads", "gauge", "Serving threads.", snapshot.threads);
+  char start[64];
+  std::snprintf(start, sizeof start, "%.3f", snapshot.start_time_seconds);
+  text += std::string(
+              "# HELP process_start_time_seconds Start time of the process since the Unix "
+              "epoch in seconds.\n"
+              "# TYPE process_start_time_seconds gauge\n"
+              "process_start_time_seconds ") +
+          start + "\n";
+  return text;
+}
+
+}  // namespace wanseer_tools
