@@ -131,8 +131,10 @@ purge || { cat "$work/purge.log" >&2; fail "apt-get purge"; }
 left=0
 while IFS= read -r path; do
   [[ -e $path || -L $path ]] || continue
-  if [[ -d $path && ! -L $path ]] && dpkg-query -S "$path" >/dev/null 2>&1; then
-    continue # a directory that another package owns too, such as /usr/bin
+  if [[ -d $path ]] && { [[ -L $path ]] || dpkg-query -S "$path" >/dev/null 2>&1; }; then
+    # A directory that another package owns too, such as /usr/bin, or one of
+    # the system's links to a directory, such as a merged /usr's /lib.
+    continue
   fi
   echo "left behind: $path" >&2
   left=$((left + 1))
