@@ -13,23 +13,26 @@ option(WANSEER_DEBIAN_PACKAGE
   OFF)
 
 set(WANSEER_PACKAGE_CONTACT "The wanseer authors <wanseer@example.org>")
-set(wanseer_debian_packages runtime:libwanseer1 store:libpellary1 dev:libwanseer-dev)
+# Without the bundled store (a platform that has its own), no libpellary1.
+if(DEFINED WANSEER_INSTALL_PELLARY AND NOT WANSEER_INSTALL_PELLARY)
+  set(wanseer_package_store OFF)
+else()
+  set(wanseer_package_store ON)
+endif()
+set(wanseer_debian_packages runtime:libwanseer1 dev:libwanseer-dev)
+if(wanseer_package_store)
+  list(APPEND wanseer_debian_packages store:libpellary1)
+endif()
 if(WANSEER_BUILD_TOOLS)
   list(APPEND wanseer_debian_packages cli:wanseer server:wanseer-probe-server)
 endif()
 
-# The server's service unit and its environment file, where the tree has them.
+# The server's service unit and its environment file, where the tree has
+# them.  Only the package installs them: the unit runs /usr/bin's server.
 set(wanseer_unit_source ${PROJECT_SOURCE_DIR}/packaging/systemd/wanseer-probe-server.service)
-set(wanseer_unit_environment ${PROJECT_SOURCE_DIR}/packaging/systemd/wanseer-probe-server.env)
-set(WANSEER_SYSTEMD_UNIT_DIR "${CMAKE_INSTALL_PREFIX}/lib/systemd/system" CACHE PATH
-  "Where the probe server's systemd unit is installed")
-if(WANSEER_BUILD_TOOLS AND EXISTS ${wanseer_unit_source})
-  install(FILES ${wanseer_unit_source} DESTINATION ${WANSEER_SYSTEMD_UNIT_DIR} COMPONENT server)
-  if(EXISTS ${wanseer_unit_environment})
-    install(FILES ${wanseer_unit_environment} DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default
-      RENAME wanseer-probe-server COMPONENT server)
-  endif()
-endif()
+set(wanseer_unit_environment ${PROJECT_SOURCE_DIR}/packaging/systemd/wanseer-probe-server.default)
+set(WANSEER_SYSTEMD_UNIT_DIR /lib/systemd/system CACHE PATH
+  "Where the package installs the probe server's systemd unit")
 
 if(WANSEER_DEBIAN_PACKAGE)
   configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in
@@ -55,8 +58,13 @@ if(WANSEER_DEBIAN_PACKAGE)
     endif()
   endforeach()
 
+  if(WANSEER_BUILD_TOOLS AND EXISTS ${wanseer_unit_source})
+    install(FILES ${wanseer_unit_source} DESTINATION ${WANSEER_SYSTEMD_UNIT_DIR} COMPONENT server)
+  endif()
   # Files under /etc are the administrator's: dpkg keeps their changes.
   if(WANSEER_BUILD_TOOLS AND EXISTS ${wanseer_unit_environment})
+    install(FILES ${wanseer_unit_environment} DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default
+      RENAME wanseer-probe-server COMPONENT server)
     file(WRITE ${PROJECT_BINARY_DIR}/packaging/server/conffiles
       "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/wanseer-probe-server\n")
     set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/server/conffiles)
@@ -104,7 +112,9 @@ set(CPACK_DEBIAN_STORE_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/lib
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libwanseer1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libpellary1 (>= ${PROJECT_VERSION})")
+if(wanseer_package_store)
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libpellary1 (>= ${PROJECT_VERSION})")
+endif()
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
   "learn this machine's external IPv4 address from a probe server
 wanseer is a small shared library that tells a host program the IPv4

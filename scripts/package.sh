@@ -22,7 +22,7 @@ export CFLAGS CXXFLAGS LDFLAGS
 # and old packages must not be mistaken for new ones.
 rm -rf "$build_dir"
 scripts/build.sh "$build_dir" -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
-  -DWANSEER_DEBIAN_PACKAGE=ON -DWANSEER_SYSTEMD_UNIT_DIR=/lib/systemd/system \
+  -DWANSEER_DEBIAN_PACKAGE=ON \
   -DCMAKE_SKIP_INSTALL_RPATH=ON -DWANSEER_BUILD_TESTS=OFF
 (cd "$build_dir" && cpack -G DEB >cpack.log) || { cat "$build_dir/cpack.log"; exit 1; }
 
