@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Renders every manual page with all of groff's warnings on, and fails on any
 # warning.  Then checks that the pages have not fallen behind what they
-# describe: each function, macro and errno name of the public header appears
-# in wanseer(3), and each option that a tool's --help lists appears in its page.
-# usage: lint_man_pages.sh MAN_DIR HEADER [TOOLS_DIR]
+# describe: each names the project's version, each function, macro and errno
+# name of the public header appears in wanseer(3), and each option that a
+# tool's --help lists appears in its page.
+# usage: lint_man_pages.sh MAN_DIR HEADER VERSION [TOOLS_DIR]
 # Exit: 0 clean, 1 a warning or a missing name, 77 groff is not installed.
 set -euo pipefail
-man_dir=${1:?usage: lint_man_pages.sh MAN_DIR HEADER [TOOLS_DIR]}
-header=${2:?usage: lint_man_pages.sh MAN_DIR HEADER [TOOLS_DIR]}
-tools_dir=${3:-}
+usage="usage: lint_man_pages.sh MAN_DIR HEADER VERSION [TOOLS_DIR]"
+man_dir=${1:?$usage}
+header=${2:?$usage}
+version=${3:?$usage}
+tools_dir=${4:-}
 
 if ! command -v groff >/dev/null 2>&1; then
   echo "SKIPPED: groff is not installed"
@@ -27,6 +30,7 @@ for page in "${pages[@]}"; do
   if ! warnings=$(groff -t -man -ww -z -Tutf8 "$page" 2>&1) || [[ -n $warnings ]]; then
     fail "$(basename "$page") does not render cleanly:"$'\n'"$warnings"
   fi
+  grep -q "^\.TH .* \"wanseer $version\"" "$page" || fail "$(basename "$page") is not marked wanseer $version"
 done
 
 # Names as the page's text has them: roff writes a hyphen as \-.
