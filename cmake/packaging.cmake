@@ -103,12 +103,20 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/pellary ${
 # without a shared library), so that others' dpkg-shlibdeps can depend on it.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-# CPack writes postinst and postrm scripts that run ldconfig for a library
-# package; dpkg's ldconfig trigger is what Debian relies on.
-configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/library.triggers
-  ${PROJECT_BINARY_DIR}/packaging/library/triggers COPYONLY)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/library/triggers)
-set(CPACK_DEBIAN_STORE_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/library/triggers)
+# Each library package carries dpkg's ldconfig trigger (CPack's own
+# postinst and postrm run ldconfig, but Debian relies on the trigger) and a
+# symbols file, which tells a dependent package the version that brought each
+# function; scripts/package.sh checks it against the library's exports.
+foreach(entry runtime:libwanseer1 store:libpellary1)
+  string(REPLACE ":" ";" entry "${entry}")
+  list(GET entry 0 component)
+  list(GET entry 1 package)
+  string(TOUPPER ${component} component)
+  set(control ${PROJECT_BINARY_DIR}/packaging/${package})
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/library.triggers ${control}/triggers COPYONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/${package}.symbols ${control}/symbols COPYONLY)
+  set(CPACK_DEBIAN_${component}_PACKAGE_CONTROL_EXTRA ${control}/triggers ${control}/symbols)
+endforeach()
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libwanseer1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)

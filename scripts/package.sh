@@ -27,6 +27,22 @@ scripts/build.sh "$build_dir" -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/us
 (cd "$build_dir" && cpack -G DEB >cpack.log) || { cat "$build_dir/cpack.log"; exit 1; }
 
 packages=("$build_dir"/*.deb)
+# A library package's symbols file names exactly the functions it exports.
+for package in "${packages[@]}"; do
+  name=$(dpkg-deb -f "$package" Package)
+  [[ $name =~ ^lib.*[0-9]$ ]] || continue
+  unpacked="$build_dir/check-$name"
+  rm -rf "$unpacked"
+  dpkg-deb -R "$package" "$unpacked"
+  exported=$(find "$unpacked" -name 'lib*.so.*.*' -type f -exec nm -D --defined-only {} + |
+    awk '$2 == "T" { print $3 }' | sort)
+  listed=$(awk '/^ / { sub(/@.*/, "", $1); print $1 }' "$unpacked/DEBIAN/symbols" | sort)
+  rm -rf "$unpacked"
+  if [[ $exported != "$listed" ]]; then
+    echo "$name: the symbols file lists"$'\n'"$listed"$'\n'"but the library exports"$'\n'"$exported" >&2
+    exit 1
+  fi
+done
 for package in "${packages[@]}"; do
   echo "== $(dpkg-deb -f "$package" Package) $(dpkg-deb -f "$package" Version): $(basename "$package")"
   dpkg-deb -f "$package" Depends | sed 's/^/   Depends: /'
