@@ -3,7 +3,8 @@
 # user would, purges them, and checks that they left no file behind:
 #   1. apt-get install ./BUILD_DIR/*.deb
 #   2. the installed wanseer-probe-server on loopback, asked by the installed
-#      wanseer, which must print 127.0.0.1; the service unit is not enabled
+#      wanseer at its address and at localhost, which must print 127.0.0.1;
+#      the service unit is not enabled
 #   3. a host compiled through pkg-config wanseer, and one through CMake's
 #      find_package(wanseer), each run against the installed server
 #   4. man -w finds wanseer(1), wanseer(3) and wanseer-probe-server(8)
@@ -93,6 +94,10 @@ learned=$(timeout -k 5 60 /usr/bin/wanseer --timeout 30 "$endpoint") ||
   fail "the installed wanseer exited with status $?"
 [[ $learned == 127.0.0.1 ]] || fail "wanseer printed '$learned', expected 127.0.0.1"
 echo "ok: installed wanseer learned $learned from the installed server at $endpoint"
+# The same through a name from the hosts file, which the library looks up.
+learned=$(timeout -k 5 60 /usr/bin/wanseer --timeout 30 "localhost:${endpoint##*:}") ||
+  fail "the installed wanseer, asking localhost, exited with status $?"
+[[ $learned == 127.0.0.1 ]] || fail "wanseer asking localhost printed '$learned', expected 127.0.0.1"
 for unit_link in /etc/systemd/system/*.wants/wanseer-probe-server.service; do
   [[ ! -e $unit_link && ! -L $unit_link ]] || fail "installing enabled the service: $unit_link"
 done
