@@ -8,6 +8,14 @@
 #   dev        libwanseer-dev        wanseer.h, libwanseer.so, wanseer.pc, the CMake package, wanseer(3)
 #   cli        wanseer               wanseer, wanseer(1)
 #   server     wanseer-probe-server  wanseer-probe-server, wanseer-probe-server(8), its systemd unit
+#
+# CPack rather than a debian/ folder: the install rules already say where
+# every file goes and which package takes it, and the version is the
+# project's.  A debian/ folder would say both again (debhelper's .install
+# files, debian/changelog) and drive a second build through dpkg-buildpackage,
+# two descriptions to keep in step.  What CPack does not write itself
+# (copyright, changelog, ldconfig trigger, symbols, conffiles, lintian
+# overrides) comes from packaging/debian/.
 option(WANSEER_DEBIAN_PACKAGE
   "Install what Debian packages carry besides the program files: copyright, changelog, lintian overrides, the systemd unit under /lib"
   OFF)
