@@ -73,7 +73,10 @@ wait_until() {
 
 # --- 1. install -------------------------------------------------------------
 purge # a run that was killed may have left them
-apt-get install "${apt_options[@]}" --no-install-recommends "${debs[@]}" >"$work/install.log" 2>&1 ||
+# Slim images tell dpkg to skip manual pages; ours are part of what is tested.
+apt-get install "${apt_options[@]}" --no-install-recommends \
+  -o 'DPkg::Options::=--path-include=/usr/share/man/man[138]/wanseer*' \
+  "${debs[@]}" >"$work/install.log" 2>&1 ||
   { cat "$work/install.log" >&2; fail "apt-get install of ${packages[*]}"; }
 for package in "${packages[@]}"; do
   dpkg -L "$package" >>"$work/files"
