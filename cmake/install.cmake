@@ -1,13 +1,22 @@
 # cmake --install: header, both libraries, wanseer.pc and a CMake package
 # (find_package(wanseer) gives wanseer::wanseer).
+#
+# Each file belongs to an install component, one per Debian package
+# (cmake/packaging.cmake): runtime (libwanseer1), store (libpellary1), dev
+# (libwanseer-dev), cli (wanseer), server (wanseer-probe-server).  The store's
+# own header and link name form store-dev, which no package ships: hosts talk
+# to the library, never to the store.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS wanseer pellary EXPORT wanseer-targets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+install(TARGETS wanseer EXPORT wanseer-targets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS pellary EXPORT wanseer-targets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT store NAMELINK_COMPONENT store-dev
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT store-dev)
 install(EXPORT wanseer-targets NAMESPACE wanseer::
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/wanseer)
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/wanseer COMPONENT dev)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/wanseer-config.cmake.in
   ${PROJECT_BINARY_DIR}/wanseer-config.cmake
   INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/wanseer)
@@ -15,9 +24,10 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/wanseer-config-version.cm
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/wanseer-config.cmake
   ${PROJECT_BINARY_DIR}/wanseer-config-version.cmake
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/wanseer)
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/wanseer COMPONENT dev)
 
 # Relocatable: the prefix is found from where the .pc file lies.
 file(RELATIVE_PATH WANSEER_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
 configure_file(${PROJECT_SOURCE_DIR}/cmake/wanseer.pc.in ${PROJECT_BINARY_DIR}/wanseer.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/wanseer.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${PROJECT_BINARY_DIR}/wanseer.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+  COMPONENT dev)

@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang pkg-config libace-dev googletest libgtest-dev
           libbenchmark-dev iproute2 nftables valgrind libclang-rt-14-dev binutils
-          libmicrohttpd-dev libsystemd-dev curl systemd coturn)
+          libmicrohttpd-dev libsystemd-dev curl systemd coturn
+          dpkg-dev file lintian man-db groff-base)
 
 missing=()
 for package in "${packages[@]}"; do
