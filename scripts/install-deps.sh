@@ -3,7 +3,7 @@
 # any is missing.  Needs root (or sudo) only when something must be installed.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang pkg-config libace-dev googletest libgtest-dev
+packages=(cmake ninja-build g++ clang pkg-config libace-dev libc-ares-dev googletest libgtest-dev
           libbenchmark-dev iproute2 nftables valgrind libclang-rt-14-dev binutils)
 
 missing=()
