@@ -5,6 +5,11 @@
 #                      mutex-guarded map (goal: ratio at most 1.5)
 #   startup_bench      time from wanseer_startup to the first wanseer_get that
 #                      returns the address (goal: median well under 1 ms)
+#   lookup_bench       wanseer_stop while a name lookup hangs (goal: at most
+#                      5 ms, median and max over 200 stops), and startup to
+#                      first address for a host name on a loopback name server
+#   foreign_flood_bench  CPU that a flood of foreign datagrams at the worker's
+#                      port costs the host while the worker waits for a reply
 #   probe_server_load  answered requests per second of wanseer-probe-server
 #                      under a bounded load, and the CPU time it used
 # Environment: STARTUP_RUNS (1000), LOAD_REQUESTS (2000000), LOAD_SECONDS (10).
@@ -20,5 +25,9 @@ build-bench/bench/query_bench --benchmark_min_time=1 --benchmark_repetitions=5 \
   --benchmark_report_aggregates_only=true
 echo "== startup to first address"
 timeout 300 build-bench/bench/startup_bench "${STARTUP_RUNS:-1000}"
+echo "== host names: stop during a hung lookup, startup to first address"
+timeout 300 build-bench/bench/lookup_bench 200 "${STARTUP_RUNS:-1000}"
+echo "== foreign datagrams at the worker's port"
+timeout 60 build-bench/bench/foreign_flood_bench 3
 echo "== probe server throughput"
 timeout 300 build-bench/bench/probe_server_load "${LOAD_REQUESTS:-2000000}" "${LOAD_SECONDS:-10}"
