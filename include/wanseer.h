@@ -28,10 +28,10 @@
  *   The library has no configuration of its own and writes no log.  It reads
  *   files and environment only to look up a host name, as the system's
  *   resolver does: /etc/resolv.conf, /etc/hosts, /etc/nsswitch.conf and the
- *   variables LOCALDOMAIN and RES_OPTIONS.  Failures
- *   are reported through results and errno only.  Functions that succeed
- *   leave errno as the caller had it, so a host can clear errno before a
- *   call of a void function and test it afterwards.
+ *   variables LOCALDOMAIN and RES_OPTIONS.  Failures are reported through
+ *   results and errno only.  Functions that succeed leave errno as the caller
+ *   had it, so a host can clear errno before a call of a void function and
+ *   test it afterwards.
  *
  * CALLING ORDER AND THREADS
  *   1. wanseer_init is optional and is called before wanseer_startup, never
