@@ -60,6 +60,7 @@ void probe_channel::close_socket() {
     untrack_worker_descriptor(static_cast<int>(socket_.get_handle()));
     socket_.close();
     socket_open_ = false;
+    connected_ = false;
   }
 }
 
@@ -86,12 +87,16 @@ void probe_channel::aim_at(const ACE_INET_Addr& server) {
   }
   const int fd = static_cast<int>(socket_.get_handle());
   const auto* peer = static_cast<const sockaddr*>(server.get_addr());
-  if (::connect(fd, peer, static_cast<socklen_t>(server.get_size())) != 0) {
-    // Undo an earlier connect, so that requests still go out with sendto
-    // and a reply from the new server is not dropped by the kernel.
+  if (::connect(fd, peer, static_cast<socklen_t>(server.get_size())) == 0) {
+    connected_ = true;
+  } else if (connected_) {
+    // A connect that fails leaves the socket as it was.  Undo an earlier
+    // one, so that requests still go out with sendto and a reply from the
+    // new server is not dropped by the kernel.
     sockaddr unspecified{};
     unspecified.sa_family = AF_UNSPEC;
     ::connect(fd, &unspecified, sizeof unspecified);
+    connected_ = false;
   }
 }
 

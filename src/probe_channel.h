@@ -67,6 +67,7 @@ class probe_channel {
   bool server_known_ = false;
   ACE_SOCK_Dgram socket_;
   bool socket_open_ = false;
+  bool connected_ = false;
 };
 
 }  // namespace wanseer
