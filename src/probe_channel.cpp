@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "server_text.h"
@@ -36,6 +37,15 @@ int open_worker_socket() {
     return -1;
   }
   return fd;
+}
+
+std::uint16_t bound_port(int fd) {
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    return 0;
+  }
+  return ntohs(local.sin_port);
 }
 
 }  // namespace
@@ -89,14 +99,33 @@ void probe_channel::aim_at(const ACE_INET_Addr& server) {
   const auto* peer = static_cast<const sockaddr*>(server.get_addr());
   if (::connect(fd, peer, static_cast<socklen_t>(server.get_size())) == 0) {
     connected_ = true;
-  } else if (connected_) {
+  } else {
     // A connect that fails leaves the socket as it was.  Undo an earlier
     // one, so that requests still go out with sendto and a reply from the
     // new server is not dropped by the kernel.
-    sockaddr unspecified{};
-    unspecified.sa_family = AF_UNSPEC;
-    ::connect(fd, &unspecified, sizeof unspecified);
-    connected_ = false;
+    disconnect();
+  }
+}
+
+void probe_channel::disconnect() {
+  if (!connected_) {
+    return;
+  }
+  const int fd = static_cast<int>(socket_.get_handle());
+  const std::uint16_t port = bound_port(fd);
+  sockaddr unspecified{};
+  unspecified.sa_family = AF_UNSPEC;
+  ::connect(fd, &unspecified, sizeof unspecified);
+  connected_ = false;
+  if (port != 0 && bound_port(fd) == 0) {
+    // Linux gives a port that bind chose up with the connect.  Take it back,
+    // so that the requests keep coming from one port; should another socket
+    // have taken it meanwhile, the next connect or send picks a new one.
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(port);
+    ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local);
   }
 }
 

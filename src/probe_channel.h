@@ -39,6 +39,12 @@ class probe_channel {
   // the reply filter alone keeps others out.
   void aim_at(const ACE_INET_Addr& server);
 
+  // Undoes the connect after a miss.  A connect fixes the socket's source
+  // address, and a host whose address changed (another network, a new DHCP
+  // lease) would send from the old one for ever; the next connect picks the
+  // address, and a port, afresh.
+  void disconnect();
+
   // Reads away, without looking at them, the datagrams already queued, so
   // that only a datagram that arrives after the next request can answer it.
   void discard_queued();

@@ -68,6 +68,7 @@ void run_probe(const probe_job& job) {
       continue;
     }
     server.attempt_missed();
+    channel.disconnect();
     if (timeout_count < job.schedule.longest_receive_timeout) {
       ++timeout_count;
     }
