@@ -26,7 +26,10 @@ bool parse_port(const std::string& text, std::uint16_t& port) {
     if (text.size() > 5) {
       return false;
     }
-    const unsigned long value = std::stoul(text);
+    unsigned value = 0;
+    for (const char digit : text) {
+      value = value * 10 + static_cast<unsigned>(digit - '0');
+    }
     if (value > 65535) {
       return false;
     }
