@@ -1,11 +1,13 @@
 // The server text of wanseer_startup, parsed the way the worker parses it:
-// by making the worker's probe_channel from it.  Whatever the text, the
-// parse must stay within the text and the channel's socket still opens.
+// by making the worker's probe_channel from it (which splits host names from
+// dotted addresses, checks names and hands the rest to ACE).  Whatever the
+// text, the parse must stay within the text and the channel's socket still
+// opens.
 //
-// A text that names a host makes ACE ask the system resolver, which may ask
-// a name server elsewhere.  So this target refuses to run where any network
-// but loopback is reachable; scripts/fuzz.sh starts it in a network
-// namespace of its own that has only a loopback interface, where every such
+// The channel never looks a host name up, but a mistake that made it do so
+// would ask a name server elsewhere.  So this target refuses to run where any
+// network but loopback is reachable; scripts/fuzz.sh starts it in a network
+// namespace of its own that has only a loopback interface, where every
 // lookup fails at once and nothing can leave the machine.
 
 #include <net/if.h>

@@ -25,10 +25,13 @@
  *   reaching its port is dropped and cannot change the stored value or where
  *   the requests go.  Of a longer datagram the first 4 bytes are the answer.
  *
- *   The library reads no files or environment and writes no log.  Failures
- *   are reported through results and errno only.  Functions that succeed
- *   leave errno as the caller had it, so a host can clear errno before a
- *   call of a void function and test it afterwards.
+ *   The library has no configuration of its own and writes no log.  It reads
+ *   files and environment only to look up a host name, as the system's
+ *   resolver does: /etc/resolv.conf, /etc/hosts, /etc/nsswitch.conf and the
+ *   variables LOCALDOMAIN and RES_OPTIONS.  Failures are reported through
+ *   results and errno only.  Functions that succeed leave errno as the caller
+ *   had it, so a host can clear errno before a call of a void function and
+ *   test it afterwards.
  *
  * CALLING ORDER AND THREADS
  *   1. wanseer_init is optional and is called before wanseer_startup, never
@@ -89,12 +92,32 @@ WANSEER_API void wanseer_init(const void* reserved, const char* key);
  *   server  NUL-terminated "host:port", a dotted IPv4 address or host name,
  *           a colon and a port number, e.g. "192.0.2.10:7171".
  *
- *   Returns at once; the worker resolves the address, opens its socket and
- *   the store, and probes in the background.  The text is copied.  A server
- *   text that does not parse, or a socket that cannot be opened, is not
- *   reported: the worker keeps trying on its normal schedule (without
- *   spinning) until wanseer_stop.  If the store cannot be opened the worker
- *   ends by itself; wanseer_stop is still called.
+ *   Returns at once; the worker opens its socket and the store and probes
+ *   in the background.  The text is copied.  A server text that does not
+ *   parse, or a socket that cannot be opened, is not reported: the worker
+ *   keeps trying on its normal schedule (without spinning), opening the
+ *   socket again at each attempt, until wanseer_stop.  If the store cannot
+ *   be opened the worker ends by itself; wanseer_stop is still called.
+ *
+ * HOST NAMES
+ *   A dotted address is used as it is.  A host name (at most 253 bytes,
+ *   labels of 1 to 63 letters, digits, '-' or '_') is looked up for its IPv4
+ *   addresses in the background, through the hosts file and the name
+ *   servers of the system's resolver configuration, read afresh for every
+ *   lookup.  A lookup is part of an attempt: the attempt's receive timeout
+ *   (5 s, growing to 60 s) bounds the lookup and the wait for the reply
+ *   together, and a lookup that fails or finds no IPv4 address is a miss
+ *   like an unanswered request.  The name is looked up at the first attempt
+ *   and again after every miss, so a name that does not resolve yet (a host
+ *   that starts before its network) is found once it does, and a server
+ *   that moves is followed one miss after it stops answering; while the
+ *   server answers, its address is kept.  Of several addresses, each miss
+ *   moves on to the next one.  A text that cannot be a host name is never
+ *   looked up.
+ *
+ *   Each attempt sends its request only after reading away whatever is
+ *   already queued on the socket, and takes a reply only from the address
+ *   and port it asked (the socket is connected to it).
  *
  * ERRORS (no worker was started; wanseer_stop is then a harmless no-op
  *         unless an earlier worker is still running)
@@ -113,8 +136,8 @@ WANSEER_API void wanseer_startup(const char* server);
  * wanseer_stop - stop the worker and wait for it to end
  *
  *   Asks the worker to end and blocks until it has.  Every wait of the
- *   worker ends as soon as the stop is asked for, so the call returns within
- *   milliseconds in every state.  A reply that arrived before the stop is
+ *   worker, a host name lookup included, ends as soon as the stop is asked
+ *   for, so the call returns within milliseconds in every state.  A reply that arrived before the stop is
  *   still stored.  Without a started worker (none started, or already
  *   stopped) the call does nothing.  Never fails; errno is left alone.
  */

@@ -12,6 +12,11 @@
 #                      don't-fragment), each comparison twice
 #   fleet_simulation   a million hosts on the library's schedule through a
 #                      one-minute outage of the server: steady and peak rates
+#   lookup_bench       wanseer_stop while a name lookup hangs (goal: at most
+#                      5 ms, median and max over 200 stops), and startup to
+#                      first address for a host name on a loopback name server
+#   foreign_flood_bench  CPU that a flood of foreign datagrams at the worker's
+#                      port costs the host while the worker waits for a reply
 # Environment: STARTUP_RUNS (1000), LOAD_SECONDS (5), BENCH_ONLY=server to run
 # only the probe server's part.
 # Figures depend on what else the machine is doing; run it on a quiet one.
@@ -27,6 +32,10 @@ if [[ ${BENCH_ONLY:-} != server ]]; then
     --benchmark_report_aggregates_only=true
   echo "== startup to first address"
   timeout 300 build-bench/bench/startup_bench "${STARTUP_RUNS:-1000}"
+  echo "== host names: stop during a hung lookup, startup to first address"
+  timeout 300 build-bench/bench/lookup_bench 200 "${STARTUP_RUNS:-1000}"
+  echo "== foreign datagrams at the worker's port"
+  timeout 60 build-bench/bench/foreign_flood_bench 3
 fi
 
 load=build-bench/bench/probe_server_load

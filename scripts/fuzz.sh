@@ -16,8 +16,8 @@ export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:detect_stack
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 # Every target runs in a network namespace of its own with nothing but a
-# loopback interface: server texts may name hosts, and ACE then asks the
-# resolver, whose lookups fail at once there and cannot leave the machine.
+# loopback interface: server texts may name hosts, and should anything ever
+# look one up, the lookup fails at once there and cannot leave the machine.
 in_loopback_only_network() {
   local unshare=(unshare --net)
   if [ "$(id -u)" -ne 0 ]; then

@@ -3,8 +3,8 @@
 # any is missing.  Needs root (or sudo) only when something must be installed.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang pkg-config libace-dev googletest libgtest-dev
-          libbenchmark-dev iproute2 nftables valgrind libclang-rt-14-dev binutils
+packages=(cmake ninja-build g++ clang pkg-config libace-dev libc-ares-dev googletest
+          libgtest-dev libbenchmark-dev iproute2 nftables valgrind libclang-rt-14-dev binutils
           libmicrohttpd-dev libsystemd-dev curl systemd coturn
           dpkg-dev file lintian man-db groff-base)
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the soak hosts under valgrind's memcheck: the plain C host that loads,
 # starts, stops and unloads the library many times, the start/stop cycles and
-# the many-descriptors host, and the bad-input tests.  Any memory error, and
+# the many-descriptors host, stops that cut host name lookups short, and the
+# bad-input tests.  Any memory error, and
 # any block definitely or indirectly lost, fails the run.  Blocks still
 # reachable at exit (ACE's process-lifetime singletons, the value store that
 # lives as long as the process) are not errors.
@@ -31,6 +32,9 @@ echo "== dlopen_churn_host, $cycles cycles"
 "${memcheck[@]}" "$soak/dlopen_churn_host" "$build_dir/src/libwanseer.so.1" "$cycles"
 echo "== soak_host_tests, $cycles cycles per server"
 WANSEER_SOAK_CYCLES=$cycles "${memcheck[@]}" "$soak/soak_host_tests" --gtest_brief=1
+echo "== lookup cycles, $cycles stops that cut host name lookups short"
+WANSEER_SOAK_CYCLES=$cycles "${memcheck[@]}" "$soak/soak_worker_tests" --gtest_brief=1 \
+  --gtest_filter='LookupCycles.*'
 echo "== soak_bad_input_tests"
 "${memcheck[@]}" "$soak/soak_bad_input_tests" --gtest_brief=1
 echo "memcheck: no errors, nothing definitely or indirectly lost"

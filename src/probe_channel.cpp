@@ -1,8 +1,15 @@
 #include "probe_channel.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
+
+#include "server_text.h"
+#include "worker_descriptors.h"
 
 namespace wanseer {
 
@@ -11,17 +18,130 @@ namespace {
 constexpr char request[] = "ip";  // sent with its terminating NUL: 3 bytes
 static_assert(sizeof request == 3);
 
+// Bound on the datagrams read away before one request; a socket's receive
+// buffer holds far fewer.
+constexpr int most_discarded = 4096;
+
+// Close-on-exec from the start, so that a fork and exec in another host
+// thread never hands it on; bound to any local address and a free port.
+int open_worker_socket() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return -1;
+  }
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::uint16_t bound_port(int fd) {
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    return 0;
+  }
+  return ntohs(local.sin_port);
+}
+
 }  // namespace
 
-probe_channel::probe_channel(const char* server_text)
-    : local_address_(static_cast<u_short>(0), static_cast<ACE_UINT32>(INADDR_ANY)) {
-  server_known_ = server_address_.set(server_text, AF_INET) == 0;
-  socket_open_ = socket_.open(local_address_, PF_INET, 0, 0) == 0;
+probe_channel::probe_channel() {
+  reopen_if_closed();
+}
+
+probe_channel::probe_channel(const char* server_text) : probe_channel() {
+  const server_text_parts parts = parse_server_text(server_text);
+  if (parts.what == server_text_parts::kind::address) {
+    aim_at(parts.address);
+  }
 }
 
 probe_channel::~probe_channel() {
+  close_socket();
+}
+
+void probe_channel::close_socket() {
   if (socket_open_) {
+    untrack_worker_descriptor(static_cast<int>(socket_.get_handle()));
     socket_.close();
+    socket_open_ = false;
+    connected_ = false;
+  }
+}
+
+bool probe_channel::reopen_if_closed() {
+  if (!socket_open_) {
+    const int fd = open_worker_socket();
+    if (fd >= 0) {
+      track_worker_descriptor(fd);
+      socket_.set_handle(fd);
+      socket_open_ = true;
+      if (server_known_) {
+        aim_at(server_address_);
+      }
+    }
+  }
+  return socket_open_;
+}
+
+void probe_channel::aim_at(const ACE_INET_Addr& server) {
+  server_address_ = server;
+  server_known_ = true;
+  if (!socket_open_) {
+    return;
+  }
+  const int fd = static_cast<int>(socket_.get_handle());
+  const auto* peer = static_cast<const sockaddr*>(server.get_addr());
+  if (::connect(fd, peer, static_cast<socklen_t>(server.get_size())) == 0) {
+    connected_ = true;
+  } else {
+    // A connect that fails leaves the socket as it was.  Undo an earlier
+    // one, so that requests still go out with sendto and a reply from the
+    // new server is not dropped by the kernel.
+    disconnect();
+  }
+}
+
+void probe_channel::disconnect() {
+  if (!connected_) {
+    return;
+  }
+  const int fd = static_cast<int>(socket_.get_handle());
+  const std::uint16_t port = bound_port(fd);
+  sockaddr unspecified{};
+  unspecified.sa_family = AF_UNSPEC;
+  ::connect(fd, &unspecified, sizeof unspecified);
+  connected_ = false;
+  if (port != 0 && bound_port(fd) == 0) {
+    // Linux gives a port that bind chose up with the connect.  Take it back,
+    // so that the requests keep coming from one port; should another socket
+    // have taken it meanwhile, the next connect or send picks a new one.
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(port);
+    ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+  }
+}
+
+void probe_channel::discard_queued() {
+  if (!socket_open_) {
+    return;
+  }
+  const int fd = static_cast<int>(socket_.get_handle());
+  unsigned char ignored[reply_length];
+  for (int read = 0; read < most_discarded; ++read) {
+    // An error that the socket reports (ECONNREFUSED after an ICMP message)
+    // is read away like a datagram; only an empty queue ends the loop.
+    if (::recv(fd, ignored, sizeof ignored, MSG_DONTWAIT) < 0 &&
+        (errno == EAGAIN || errno == EWOULDBLOCK || errno == EBADF)) {
+      return;
+    }
   }
 }
 
@@ -34,8 +154,14 @@ void probe_channel::send_request() {
 
 bool probe_channel::await_reply(unsigned char (&reply)[reply_length], const ACE_Time_Value& timeout,
                                 int wake) {
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::microseconds(timeout.sec() * 1000000LL + timeout.usec());
+  return await_reply(reply,
+                     std::chrono::steady_clock::now() +
+                         std::chrono::microseconds(timeout.sec() * 1000000LL + timeout.usec()),
+                     wake);
+}
+
+bool probe_channel::await_reply(unsigned char (&reply)[reply_length], steady_deadline deadline,
+                                int wake) {
   const int socket = socket_open_ ? static_cast<int>(socket_.get_handle()) : -1;
   for (;;) {
     switch (wait_for(socket, wake, deadline)) {

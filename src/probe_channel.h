@@ -1,5 +1,6 @@
-// The worker's end of the probe exchange: one unconnected IPv4 UDP socket,
-// the configured server's address, the request and the reply filter.
+// The worker's end of the probe exchange: one IPv4 UDP socket, connected to
+// the server that the current attempt asks, the request and the reply
+// filter.
 #ifndef WANSEER_PROBE_CHANNEL_H
 #define WANSEER_PROBE_CHANNEL_H
 
@@ -17,22 +18,47 @@ inline constexpr std::size_t reply_length = 4;
 
 class probe_channel {
  public:
-  // Neither a server text that does not parse nor a socket that does not
-  // open is fatal: every request then goes unanswered, and each attempt
-  // still waits out its whole receive timeout.
+  // Opens the socket, with no server to ask yet.
+  probe_channel();
+  // Opens the socket and aims it at the dotted address in `server_text`.
+  // Neither a server text that is not a dotted address nor a socket that
+  // does not open is fatal: every request then goes unanswered, and each
+  // attempt still waits out its whole receive timeout.
   explicit probe_channel(const char* server_text);
   probe_channel(const probe_channel&) = delete;
   probe_channel& operator=(const probe_channel&) = delete;
   ~probe_channel();
 
-  // Sends the 3-byte request "ip\0" to the configured server.
+  // Opens the socket again if it could not be opened before (no free
+  // descriptor then); true when it is open.
+  bool reopen_if_closed();
+
+  // Makes `server` the one whose replies count, and connects the socket to
+  // it, so that the kernel drops other senders' datagrams before they reach
+  // the worker.  Where the connect fails, the socket stays unconnected and
+  // the reply filter alone keeps others out.
+  void aim_at(const ACE_INET_Addr& server);
+
+  // Undoes the connect after a miss.  A connect fixes the socket's source
+  // address, and a host whose address changed (another network, a new DHCP
+  // lease) would send from the old one for ever; the next connect picks the
+  // address, and a port, afresh.
+  void disconnect();
+
+  // Reads away, without looking at them, the datagrams already queued, so
+  // that only a datagram that arrives after the next request can answer it.
+  void discard_queued();
+
+  // Sends the 3-byte request "ip\0" to the server aimed at.
   void send_request();
 
-  // Waits until `timeout` has passed for a reply: a datagram of at least
-  // reply_length bytes whose source address and port are the configured
-  // server's.  Its first reply_length bytes go to `reply`.  Datagrams from
-  // anyone else, and shorter ones, are dropped without ending the wait.
-  // Returns false on a miss or when `wake` turns readable first.
+  // Waits until `deadline` (or for `timeout`) for a reply: a datagram of at
+  // least reply_length bytes whose source address and port are the server's.
+  // Its first reply_length bytes go to `reply`.  Datagrams from anyone else,
+  // shorter ones, and errors the socket reports (an ICMP "port unreachable"
+  // on a connected socket) are dropped without ending the wait.  Returns
+  // false on a miss or when `wake` turns readable first.
+  bool await_reply(unsigned char (&reply)[reply_length], steady_deadline deadline, int wake);
   bool await_reply(unsigned char (&reply)[reply_length], const ACE_Time_Value& timeout, int wake);
 
   // The socket's port, 0 when it did not open.
@@ -41,12 +67,13 @@ class probe_channel {
  private:
   // Reads one waiting datagram; true when it is a reply.
   bool take_datagram(unsigned char (&reply)[reply_length]);
+  void close_socket();
 
   ACE_INET_Addr server_address_;
   bool server_known_ = false;
-  ACE_INET_Addr local_address_;
   ACE_SOCK_Dgram socket_;
   bool socket_open_ = false;
+  bool connected_ = false;
 };
 
 }  // namespace wanseer

@@ -14,8 +14,8 @@ struct probe_schedule {
   int first_receive_timeout = 5;
   // The receive timeout grows by one after each miss, up to this.
   int longest_receive_timeout = 60;
-  // After a reply the worker pauses this many steps of pause_step each,
-  // testing for a stop after every step.
+  // After a reply the worker pauses pause_steps * pause_step, in one wait
+  // that a stop ends at once.
   int pause_steps = 12;
   int pause_step = 5;
 

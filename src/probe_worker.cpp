@@ -4,29 +4,39 @@
 
 #include "module_state.h"
 #include "probe_channel.h"
+#include "server_locator.h"
 #include "value_store.h"
 
 namespace wanseer {
 
 namespace {
 
-// Pauses between two requests after a reply.  Returns false as soon as a
-// stop is requested.
+// Pauses between two requests after a reply, in one wait that a stop ends
+// at once.  Returns false when a stop is requested.
 bool pause_after_reply(const probe_schedule& schedule) {
-  for (int step = 0; step < schedule.pause_steps; ++step) {
-    const auto step_end = std::chrono::steady_clock::now() + schedule.duration(schedule.pause_step);
-    wait_for(-1, stop_requested.wake_handle(), step_end);
-    if (stop_requested.is_raised()) {
-      return false;
-    }
-  }
-  return true;
+  const auto pause_end = std::chrono::steady_clock::now() +
+                         schedule.duration(schedule.pause_steps * schedule.pause_step);
+  wait_for(-1, stop_requested.wake_handle(), pause_end);
+  return !stop_requested.is_raised();
 }
 
-ACE_Time_Value as_time_value(std::chrono::milliseconds duration) {
-  ACE_Time_Value value;
-  value.msec(static_cast<long>(duration.count()));
-  return value;
+// One attempt: finds where to ask (a lookup of a host name is part of the
+// attempt), asks, and waits for the reply until `deadline`.  An attempt
+// with nothing to ask still waits out its deadline, so that misses never
+// follow each other without a pause.
+bool attempt(probe_channel& channel, server_locator& server, steady_deadline deadline,
+             unsigned char (&reply)[reply_length]) {
+  const int wake = stop_requested.wake_handle();
+  channel.reopen_if_closed();
+  const auto address = server.address_for_attempt(deadline, wake);
+  if (!address) {
+    wait_for(-1, wake, deadline);
+    return false;
+  }
+  channel.aim_at(*address);
+  channel.discard_queued();
+  channel.send_request();
+  return channel.await_reply(reply, deadline, wake);
 }
 
 }  // namespace
@@ -36,10 +46,10 @@ void run_probe(const probe_job& job) {
   if (!store.is_open()) {
     return;
   }
-  probe_channel channel(job.server_text.c_str());
+  server_locator server(job.server_text.c_str());
+  probe_channel channel;
 
   int timeout_count = job.schedule.first_receive_timeout;
-  ACE_Time_Value receive_timeout = as_time_value(job.schedule.duration(timeout_count));
   // Zeroed once: a reply always fills all of it.
   unsigned char reply_buffer[reply_length] = {};
 
@@ -47,8 +57,9 @@ void run_probe(const probe_job& job) {
     return;
   }
   for (;;) {
-    channel.send_request();
-    if (channel.await_reply(reply_buffer, receive_timeout, stop_requested.wake_handle())) {
+    const steady_deadline deadline =
+        std::chrono::steady_clock::now() + job.schedule.duration(timeout_count);
+    if (attempt(channel, server, deadline, reply_buffer)) {
       pellary_write(key_name, reply_buffer, static_cast<std::int32_t>(reply_length));
       if (!pause_after_reply(job.schedule)) {
         return;
@@ -56,9 +67,10 @@ void run_probe(const probe_job& job) {
       // The receive timeout is kept: a reply never shrinks it.
       continue;
     }
+    server.attempt_missed();
+    channel.disconnect();
     if (timeout_count < job.schedule.longest_receive_timeout) {
       ++timeout_count;
-      receive_timeout = as_time_value(job.schedule.duration(timeout_count));
     }
     if (stop_requested.is_raised()) {
       return;

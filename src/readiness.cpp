@@ -1,7 +1,5 @@
 #include "readiness.h"
 
-#include <poll.h>
-
 #include <cerrno>
 #include <climits>
 
@@ -20,17 +18,35 @@ int milliseconds_until(steady_deadline deadline) {
   return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
+// The worker never watches more than the resolver's sockets and its own.
+constexpr std::size_t most_watched = 32;
+
 }  // namespace
 
 readiness wait_for(int socket, int wake, steady_deadline deadline) {
-  // poll() skips entries with a negative descriptor.
-  pollfd watched[2] = {{socket, POLLIN, 0}, {wake, POLLIN, 0}};
+  pollfd watched{socket, POLLIN, 0};
+  return wait_for_any(&watched, 1, wake, deadline);
+}
+
+readiness wait_for_any(pollfd* watched, std::size_t count, int wake, steady_deadline deadline) {
+  // The wake handle goes last; poll() skips entries with a negative
+  // descriptor.
+  pollfd entries[most_watched + 1];
+  if (count > most_watched) {
+    count = most_watched;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    entries[i] = {watched[i].fd, watched[i].events, 0};
+    watched[i].revents = 0;
+  }
+  entries[count] = {wake, POLLIN, 0};
+  const auto total = static_cast<nfds_t>(count + 1);
   for (;;) {
     const int timeout = milliseconds_until(deadline);
     if (timeout == 0) {
       return readiness::deadline_passed;
     }
-    const int ready = ::poll(watched, 2, timeout);
+    const int ready = ::poll(entries, total, timeout);
     if (ready < 0) {
       if (errno == EINTR) {
         continue;
@@ -42,16 +58,21 @@ readiness wait_for(int socket, int wake, steady_deadline deadline) {
     }
     // A handle that is not open would be reported at once, forever: stop
     // watching it and wait out the deadline on what is left.
-    for (auto& entry : watched) {
-      if ((entry.revents & POLLNVAL) != 0) {
-        entry.fd = -1;
-        entry.revents = 0;
+    for (std::size_t i = 0; i < total; ++i) {
+      if ((entries[i].revents & POLLNVAL) != 0) {
+        entries[i].fd = -1;
+        entries[i].revents = 0;
       }
     }
-    if (watched[0].revents != 0) {
+    bool socket_ready = false;
+    for (std::size_t i = 0; i < count; ++i) {
+      watched[i].revents = entries[i].revents;
+      socket_ready = socket_ready || entries[i].revents != 0;
+    }
+    if (socket_ready) {
       return readiness::socket_readable;
     }
-    if (watched[1].revents != 0) {
+    if (entries[count].revents != 0) {
       return readiness::woken;
     }
   }

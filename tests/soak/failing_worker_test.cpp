@@ -1,8 +1,9 @@
 // Workers that can never be answered, run through start_probe and stop_probe
 // as wanseer_startup and wanseer_stop run them, for a scaled minute each:
 // one whose every send fails at once, one whose socket cannot open because
-// the host has no descriptor left.  Neither may spin; both stop at once and
-// leave no thread or descriptor behind.  (tests/stop_test.cpp covers the
+// the host has no descriptor left, one whose server's port is closed, so
+// that ICMP errors come back on its connected socket.  None may spin; all
+// stop at once and leave no thread or descriptor behind.  (tests/stop_test.cpp covers the
 // loop itself for a text that does not parse and a socket that does not
 // open; these add the failing send and the whole start/stop path.)
 
@@ -84,6 +85,77 @@ TEST(FailingWorker, EverySendFailsAtOnce) {
   EXPECT_EQ(read_stored().status, -2);
   std::printf("failing sends: %.3f s CPU over %lld ms\n", figures.cpu,
               static_cast<long long>(scaled_minute.count()));
+}
+
+TEST(FailingWorker, PortUnreachableErrorsStillWaitOutEachAttempt) {
+  use_fresh_key();
+  std::string closed_port;
+  {
+    const udp_socket released;
+    closed_port = "127.0.0.1:" + std::to_string(released.port());
+  }
+  const run_figures figures = run_for_a_scaled_minute(closed_port.c_str(), [] {});
+  // Each error ending its attempt would make a send-error-send loop.
+  EXPECT_LT(figures.cpu, idle_cpu_seconds);
+  EXPECT_LT(figures.stop, prompt_stop);
+  std::printf("port unreachable: %.3f s CPU over %lld ms\n", figures.cpu,
+              static_cast<long long>(scaled_minute.count()));
+}
+
+// Takes every free descriptor under a lowered limit, until it ends.
+class full_descriptor_table {
+ public:
+  full_descriptor_table() {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit low = saved_;
+    low.rlim_cur = 256;
+    setrlimit(RLIMIT_NOFILE, &low);
+    for (int fd; (fd = ::dup(0)) >= 0;) {
+      fillers_.push_back(fd);
+    }
+  }
+  full_descriptor_table(const full_descriptor_table&) = delete;
+  full_descriptor_table& operator=(const full_descriptor_table&) = delete;
+  ~full_descriptor_table() { release(); }
+
+  // Frees one descriptor for the caller's next open.
+  void free_one() {
+    ::close(fillers_.back());
+    fillers_.pop_back();
+  }
+  void release() {
+    for (const int fd : fillers_) {
+      ::close(fd);
+    }
+    fillers_.clear();
+    setrlimit(RLIMIT_NOFILE, &saved_);
+  }
+  bool holds_any() const { return !fillers_.empty(); }
+
+ private:
+  rlimit saved_{};
+  std::vector<int> fillers_;
+};
+
+TEST(FailingWorker, SocketThatCouldNotOpenIsOpenedOnceDescriptorsAreFree) {
+  use_fresh_key();
+  const address_bytes address = {198, 51, 100, 77};
+  loopback_probe_server server([&](std::size_t) { return answer::with(address); });
+  // A whole start and stop first, for the sanitizers' sake (see below).
+  {
+    running_worker warm_up(server.address(), scaled_schedule(unit));
+    ASSERT_TRUE(server.wait_for_requests(1));
+  }
+  full_descriptor_table table;
+  ASSERT_TRUE(table.holds_any());
+  table.free_one();  // for the wake-up handle
+  running_worker worker(server.address(), scaled_schedule(unit));
+  ASSERT_EQ(::dup(0), -1);
+  // Several attempts fail to open the socket and send nothing.
+  EXPECT_FALSE(server.wait_for_requests(2, unit * 20));
+  table.release();
+  EXPECT_TRUE(server.wait_for_requests(2));
+  EXPECT_TRUE(wait_until_stored(address));
 }
 
 TEST(FailingWorker, SocketCannotOpenThroughStartAndStop) {

@@ -1,0 +1,181 @@
+#include "name_lookup.h"
+
+#include <ares.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "worker_descriptors.h"
+
+namespace wanseer {
+
+resolver_override resolver_for_tests;
+
+namespace {
+
+// The resolver's sockets, made close-on-exec from the start and listed with
+// the worker's descriptors so that a forked child can close its copies.
+// Non-blocking, as the resolver expects of sockets it does not make itself.
+ares_socket_t open_resolver_socket(int domain, int type, int protocol, void*) {
+  const int fd = ::socket(domain, type | SOCK_CLOEXEC | SOCK_NONBLOCK, protocol);
+  if (fd >= 0) {
+    track_worker_descriptor(fd);
+  }
+  return fd;
+}
+
+int close_resolver_socket(ares_socket_t fd, void*) {
+  untrack_worker_descriptor(fd);
+  return ::close(fd);
+}
+
+int connect_resolver_socket(ares_socket_t fd, const sockaddr* address, ares_socklen_t length,
+                            void*) {
+  return ::connect(fd, address, length);
+}
+
+ares_ssize_t receive_on_resolver_socket(ares_socket_t fd, void* buffer, size_t length, int flags,
+                                        sockaddr* from, ares_socklen_t* from_length, void*) {
+  return ::recvfrom(fd, buffer, length, flags, from, from_length);
+}
+
+// MSG_NOSIGNAL: a name server that drops a TCP connection must not raise
+// SIGPIPE in the host.
+ares_ssize_t send_on_resolver_socket(ares_socket_t fd, const iovec* parts, int count, void*) {
+  msghdr message{};
+  message.msg_iov = const_cast<iovec*>(parts);
+  message.msg_iovlen = static_cast<std::size_t>(count);
+  return ::sendmsg(fd, &message, MSG_NOSIGNAL);
+}
+
+const ares_socket_functions resolver_sockets = {open_resolver_socket, close_resolver_socket,
+                                                connect_resolver_socket, receive_on_resolver_socket,
+                                                send_on_resolver_socket};
+
+struct channel_deleter {
+  void operator()(ares_channeldata* channel) const noexcept { ares_destroy(channel); }
+};
+using channel_ptr = std::unique_ptr<ares_channeldata, channel_deleter>;
+
+channel_ptr make_channel() {
+  ares_options options{};
+  int mask = 0;
+  if (!resolver_for_tests.configuration_file.empty()) {
+    options.resolvconf_path = const_cast<char*>(resolver_for_tests.configuration_file.c_str());
+    mask |= ARES_OPT_RESOLVCONF;
+  }
+  if (resolver_for_tests.port != 0) {
+    options.udp_port = resolver_for_tests.port;
+    options.tcp_port = resolver_for_tests.port;
+    mask |= ARES_OPT_UDP_PORT | ARES_OPT_TCP_PORT;
+  }
+  ares_channel channel = nullptr;
+  if (ares_init_options(&channel, &options, mask) != ARES_SUCCESS) {
+    return nullptr;
+  }
+  ares_set_socket_functions(channel, &resolver_sockets, nullptr);
+  return channel_ptr(channel);
+}
+
+// Filled by the resolver's callback, which also runs when the channel is
+// destroyed with the lookup still under way.
+struct pending_lookup {
+  bool done = false;
+  lookup_result result;
+};
+
+void lookup_finished(void* argument, int status, int /*timeouts*/, ares_addrinfo* found) {
+  auto& pending = *static_cast<pending_lookup*>(argument);
+  pending.done = true;
+  if (status == ARES_SUCCESS && found != nullptr) {
+    for (const ares_addrinfo_node* node = found->nodes; node != nullptr; node = node->ai_next) {
+      if (node->ai_family == AF_INET && node->ai_addr != nullptr) {
+        const auto* address = reinterpret_cast<const sockaddr_in*>(node->ai_addr);
+        const std::uint32_t bytes = address->sin_addr.s_addr;
+        auto& addresses = pending.result.addresses;
+        if (std::find(addresses.begin(), addresses.end(), bytes) == addresses.end()) {
+          addresses.push_back(bytes);
+        }
+      }
+    }
+    if (!pending.result.addresses.empty()) {
+      pending.result.how = lookup_result::outcome::found;
+    }
+  }
+  ares_freeaddrinfo(found);
+}
+
+steady_deadline resolver_timer(ares_channeldata* channel, steady_deadline deadline) {
+  timeval left{};
+  if (ares_timeout(channel, nullptr, &left) == nullptr) {
+    return deadline;
+  }
+  const auto timer = std::chrono::steady_clock::now() + std::chrono::seconds(left.tv_sec) +
+                     std::chrono::microseconds(left.tv_usec);
+  return std::min(timer, deadline);
+}
+
+}  // namespace
+
+lookup_result look_up_ipv4(const std::string& name, steady_deadline deadline, int wake) {
+  pending_lookup pending;
+  const channel_ptr channel = make_channel();
+  if (!channel) {
+    // No resolver (no memory, no descriptor): a miss like any other.
+    return pending.result;
+  }
+  ares_addrinfo_hints hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  ares_getaddrinfo(channel.get(), name.c_str(), nullptr, &hints, lookup_finished, &pending);
+  while (!pending.done) {
+    ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
+    const int wanted = ares_getsock(channel.get(), sockets, ARES_GETSOCK_MAXNUM);
+    pollfd watched[ARES_GETSOCK_MAXNUM];
+    std::size_t count = 0;
+    for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
+      short events = 0;
+      if (ARES_GETSOCK_READABLE(wanted, i)) {
+        events |= POLLIN;
+      }
+      if (ARES_GETSOCK_WRITABLE(wanted, i)) {
+        events |= POLLOUT;
+      }
+      if (events != 0) {
+        watched[count++] = {sockets[i], events, 0};
+      }
+    }
+    switch (wait_for_any(watched, count, wake, resolver_timer(channel.get(), deadline))) {
+      case readiness::woken:
+        pending.result.how = lookup_result::outcome::woken;
+        pending.result.addresses.clear();
+        return pending.result;  // the channel's end cancels the lookup
+      case readiness::deadline_passed:
+        if (std::chrono::steady_clock::now() >= deadline) {
+          pending.result.addresses.clear();
+          return pending.result;
+        }
+        ares_process_fd(channel.get(), ARES_SOCKET_BAD, ARES_SOCKET_BAD);
+        break;
+      case readiness::socket_readable:
+        for (std::size_t i = 0; i < count && !pending.done; ++i) {
+          const short ready = watched[i].revents;
+          if (ready == 0) {
+            continue;
+          }
+          const bool readable = (ready & (POLLIN | POLLERR | POLLHUP)) != 0;
+          const bool writable = (ready & (POLLOUT | POLLERR | POLLHUP)) != 0;
+          ares_process_fd(
+              channel.get(), readable ? watched[i].fd : ARES_SOCKET_BAD,
+              writable && (watched[i].events & POLLOUT) != 0 ? watched[i].fd : ARES_SOCKET_BAD);
+        }
+        break;
+    }
+  }
+  return pending.result;
+}
+
+}  // namespace wanseer

@@ -1,0 +1,41 @@
+// Looking a host name up for its IPv4 addresses without blocking the worker:
+// the resolver's sockets and timers are waited on in one poll together with
+// the stop handle, so that a stop ends a lookup that hangs at once.
+#ifndef WANSEER_NAME_LOOKUP_H
+#define WANSEER_NAME_LOOKUP_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "readiness.h"
+
+namespace wanseer {
+
+struct lookup_result {
+  enum class outcome { found, failed, woken };
+  outcome how = outcome::failed;
+  // Network byte order, in the order the resolver gave them; never empty
+  // when found.
+  std::vector<std::uint32_t> addresses;
+};
+
+// Looks `name` up (the hosts file, then the name servers, as the system's
+// resolver configuration says) with a resolver made for this lookup alone,
+// so that every lookup reads the configuration in force when it starts.
+// Ends by `deadline` (failed) or when `wake` turns readable (woken); the
+// resolver and its sockets are gone when it returns.
+lookup_result look_up_ipv4(const std::string& name, steady_deadline deadline, int wake);
+
+// For tests, which must keep every query on a name server of their own:
+// the resolver configuration file used instead of the system's, and the
+// port that its name servers listen on.  Set while no worker runs.
+struct resolver_override {
+  std::string configuration_file;  // empty: the system's
+  std::uint16_t port = 0;          // 0: the standard port
+};
+extern resolver_override resolver_for_tests;
+
+}  // namespace wanseer
+
+#endif  // WANSEER_NAME_LOOKUP_H

@@ -1,0 +1,45 @@
+// Where each attempt sends its request.  A dotted address is used as it is.
+// A host name is looked up at the first attempt and again after every miss,
+// so that a server that moved is found and a name that failed to resolve
+// heals; while the server answers, its address is kept.  When the name has
+// several addresses, each miss moves on to the next one.
+#ifndef WANSEER_SERVER_LOCATOR_H
+#define WANSEER_SERVER_LOCATOR_H
+
+#include <ace/INET_Addr.h>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "readiness.h"
+#include "server_text.h"
+
+namespace wanseer {
+
+class server_locator {
+ public:
+  explicit server_locator(const char* server_text) : parts_(parse_server_text(server_text)) {}
+
+  // The address this attempt asks, looking the name up first when it is
+  // due; the lookup ends by `deadline` or when `wake` turns readable.
+  // Empty when there is nothing to ask: the attempt is a miss.
+  std::optional<ACE_INET_Addr> address_for_attempt(steady_deadline deadline, int wake);
+
+  // The attempt got no reply: a name is looked up again before the next.
+  void attempt_missed() { lookup_due_ = true; }
+
+  bool is_host_name() const { return parts_.what == server_text_parts::kind::host_name; }
+
+ private:
+  void take_fresh_addresses(std::vector<std::uint32_t> fresh);
+
+  server_text_parts parts_;
+  bool lookup_due_ = true;
+  std::vector<std::uint32_t> addresses_;  // network byte order
+  std::size_t asked_ = 0;                 // index into addresses_
+};
+
+}  // namespace wanseer
+
+#endif  // WANSEER_SERVER_LOCATOR_H

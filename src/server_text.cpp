@@ -1,0 +1,96 @@
+#include "server_text.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+
+#include <cstring>
+
+namespace wanseer {
+
+namespace {
+
+constexpr std::size_t longest_name = 253;
+constexpr std::size_t longest_label = 63;
+
+bool is_name_byte(char byte) {
+  return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+         (byte >= '0' && byte <= '9') || byte == '-' || byte == '_';
+}
+
+// A decimal port, or a service name as ACE takes one (its "tcp" entry).
+bool parse_port(const std::string& text, std::uint16_t& port) {
+  if (text.empty()) {
+    return false;
+  }
+  if (text.find_first_not_of("0123456789") == std::string::npos) {
+    if (text.size() > 5) {
+      return false;
+    }
+    unsigned value = 0;
+    for (const char digit : text) {
+      value = value * 10 + static_cast<unsigned>(digit - '0');
+    }
+    if (value > 65535) {
+      return false;
+    }
+    port = static_cast<std::uint16_t>(value);
+    return true;
+  }
+  servent entry{};
+  servent* found = nullptr;
+  char scratch[1024];
+  if (::getservbyname_r(text.c_str(), "tcp", &entry, scratch, sizeof scratch, &found) != 0 ||
+      found == nullptr) {
+    return false;
+  }
+  port = ntohs(static_cast<std::uint16_t>(found->s_port));
+  return true;
+}
+
+}  // namespace
+
+bool is_host_name(const std::string& name) {
+  std::string body = name;
+  if (!body.empty() && body.back() == '.') {
+    body.pop_back();
+  }
+  if (body.empty() || body.size() > longest_name) {
+    return false;
+  }
+  std::size_t label = 0;
+  for (const char byte : body) {
+    if (byte == '.') {
+      if (label == 0) {
+        return false;
+      }
+      label = 0;
+      continue;
+    }
+    if (!is_name_byte(byte) || ++label > longest_label) {
+      return false;
+    }
+  }
+  return label != 0;
+}
+
+server_text_parts parse_server_text(const char* text) {
+  server_text_parts parts;
+  const char* const colon = std::strrchr(text, ':');
+  const std::string host = colon == nullptr ? std::string() : std::string(text, colon);
+  in_addr dotted{};
+  // Whatever is not a host name is ACE's to parse, exactly as it always was:
+  // a dotted address or a bare port never reaches a name server.
+  if (colon == nullptr || ::inet_aton(host.c_str(), &dotted) == 1) {
+    if (parts.address.set(text, AF_INET) == 0) {
+      parts.what = server_text_parts::kind::address;
+    }
+    return parts;
+  }
+  if (is_host_name(host) && parse_port(colon + 1, parts.port)) {
+    parts.what = server_text_parts::kind::host_name;
+    parts.host_name = host;
+  }
+  return parts;
+}
+
+}  // namespace wanseer

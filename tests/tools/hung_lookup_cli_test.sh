@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# `wanseer --timeout 1` gives up on time while a host name lookup hangs.  In a
+# network namespace of our own, whose resolv.conf (/etc/netns/NAME/) names a
+# name server on 127.0.0.1 that takes every query and never answers
+# (wanseer-probe-server, which drops them as malformed), with resolver
+# timeouts that would hold a blocking lookup for 30 s.  No query can leave
+# the namespace: it has nothing but loopback.
+#
+# Usage: hung_lookup_cli_test.sh BUILD_DIR      (as root)
+# Exit:  0 passed, 1 failed, 2 bad usage, 77 skipped ("SKIPPED: reason").
+set -euo pipefail
+
+[[ $# -eq 1 ]] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
+build_dir=$(cd "$1" && pwd)
+server_bin=$build_dir/tools/wanseer-probe-server
+client_bin=$build_dir/tools/wanseer
+library=$build_dir/src/libwanseer.so.1
+
+skip() { echo "SKIPPED: $*"; exit 77; }
+fail() { echo "FAILED: $*"; exit 1; }
+[[ $(id -u) -eq 0 ]] || skip "network namespaces need root"
+command -v ip >/dev/null || skip "ip is not installed"
+
+ns=wsr-dns-$$
+work=$(mktemp -d)
+server_pid=
+cleanup() {
+  [[ -n $server_pid ]] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  ip netns delete "$ns" 2>/dev/null || true
+  rm -rf "/etc/netns/$ns" "$work"
+}
+trap cleanup EXIT
+ip netns add "$ns" 2>/dev/null || skip "cannot make a network namespace here"
+ip -n "$ns" link set lo up
+mkdir -p "/etc/netns/$ns"
+printf 'nameserver 127.0.0.1\noptions timeout:15 attempts:2\n' >"/etc/netns/$ns/resolv.conf"
+
+ip netns exec "$ns" "$server_bin" --listen 127.0.0.1:53 --rate 0 >"$work/server.out" 2>&1 &
+server_pid=$!
+for _ in $(seq 200); do
+  grep -q '^listening on' "$work/server.out" && break
+  sleep 0.1
+done
+grep -q '^listening on' "$work/server.out" || fail "the silent name server did not start"
+
+started=$(date +%s%N)
+status=0
+ip netns exec "$ns" env WANSEER_LIBRARY="$library" timeout 60 \
+  "$client_bin" --timeout 1 probe.example.net:7171 >"$work/cli.out" 2>"$work/cli.err" || status=$?
+elapsed_ms=$((($(date +%s%N) - started) / 1000000))
+
+kill -TERM "$server_pid"
+wait "$server_pid" || true
+server_pid=
+[[ $status -eq 1 ]] || fail "wanseer exited $status, not 1 (no answer): $(cat "$work/cli.err")"
+grep -Eq 'dropped_malformed=[1-9]' "$work/server.out" ||
+  fail "no lookup reached the silent name server: $(cat "$work/server.out")"
+# A lookup that held the exit would take the resolver's 30 s; give a loaded
+# machine plenty of room above the 1 s asked for.
+((elapsed_ms < 10000)) || fail "wanseer took $elapsed_ms ms to give up after --timeout 1"
+echo "ok: wanseer --timeout 1 gave up after $elapsed_ms ms while the lookup hung"
+echo "PASSED"
