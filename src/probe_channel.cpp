@@ -1,8 +1,12 @@
 #include "probe_channel.h"
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
+
+#include "worker_descriptors.h"
 
 namespace wanseer {
 
@@ -13,16 +17,35 @@ static_assert(sizeof request == 3);
 
 }  // namespace
 
-probe_channel::probe_channel(const char* server_text)
-    : local_address_(static_cast<u_short>(0), static_cast<ACE_UINT32>(INADDR_ANY)) {
+probe_channel::probe_channel(const char* server_text) {
   server_known_ = server_address_.set(server_text, AF_INET) == 0;
-  socket_open_ = socket_.open(local_address_, PF_INET, 0, 0) == 0;
+  socket_open_ = open_socket();
 }
 
 probe_channel::~probe_channel() {
   if (socket_open_) {
+    untrack_worker_descriptor(static_cast<int>(socket_.get_handle()));
     socket_.close();
   }
+}
+
+bool probe_channel::open_socket() {
+  // Close-on-exec from the start, so that no fork and exec on another
+  // thread of the host can catch it open; ACE takes the handle over.
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return false;
+  }
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  any.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
+    ::close(fd);
+    return false;
+  }
+  track_worker_descriptor(fd);
+  socket_.set_handle(fd);
+  return true;
 }
 
 void probe_channel::send_request() {

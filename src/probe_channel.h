@@ -39,12 +39,13 @@ class probe_channel {
   unsigned short local_port() const;
 
  private:
+  // A socket bound to an ephemeral port on every local address.
+  bool open_socket();
   // Reads one waiting datagram; true when it is a reply.
   bool take_datagram(unsigned char (&reply)[reply_length]);
 
   ACE_INET_Addr server_address_;
   bool server_known_ = false;
-  ACE_INET_Addr local_address_;
   ACE_SOCK_Dgram socket_;
   bool socket_open_ = false;
 };
