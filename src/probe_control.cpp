@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "fork_handlers.h"
 #include "module_state.h"
 #include "probe_worker.h"
 
@@ -50,6 +51,11 @@ void start_probe(const char* server, const probe_schedule& schedule) {
     job->server_text = server;
   } catch (const std::bad_alloc&) {
     result.fail(ENOMEM);
+    return;
+  }
+  // A child forked from here on must not take the worker for its own.
+  if (!register_fork_handlers()) {
+    result.fail(errno);
     return;
   }
   if (!stop_requested.arm()) {
