@@ -69,11 +69,15 @@ void start_probe(const char* server, const probe_schedule& schedule) {
     return;
   }
   errno = 0;
+  worker_start_begins();
   // Joinable (flags 0), so that stop can wait for it; default priority,
   // a new group, the platform's stack.
   const int spawned =
       manager->spawn(probe_worker, job.get(), 0, nullptr, nullptr, 0, -1, nullptr, 0);
   if (spawned == -1) {
+    const int error = errno;
+    worker_start_ends();
+    errno = error;
     stop_requested.disarm();
     result.fail(errno != 0 ? errno : EAGAIN);
     return;
@@ -87,6 +91,7 @@ void stop_probe() {
   if (!worker_manager) {
     return;
   }
+  const worker_stop_scope no_fork_until_joined;
   stop_requested.raise();
   worker_manager->wait(nullptr, false);
   worker_manager.reset();

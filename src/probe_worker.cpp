@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "fork_handlers.h"
 #include "module_state.h"
 #include "probe_channel.h"
 #include "value_store.h"
@@ -67,6 +68,7 @@ void run_probe(const probe_job& job) {
 }
 
 extern "C" ACE_THR_FUNC_RETURN probe_worker(void* job) {
+  worker_start_ends();
   if (job != nullptr) {
     const std::unique_ptr<probe_job> owned(static_cast<probe_job*>(job));
     run_probe(*owned);

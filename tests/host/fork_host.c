@@ -8,6 +8,9 @@
  *     server, and exits;
  *   - meanwhile the parent's probe server must see no request (the next is
  *     due a minute after the reply) and the parent must stay idle.
+ * Then another thread starts and stops workers in a loop while the host
+ * forks 200 times; every child must stop, start and stop a worker of its own
+ * without blocking, whatever moment of a start or stop the fork caught.
  * After each unload a fork must not reach into the unloaded library.
  *
  * usage: fork_host PATH-TO-libwanseer.so.1
@@ -18,6 +21,7 @@
 #include <errno.h>
 #include <limits.h>
 #include <poll.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -172,6 +176,47 @@ static void check_forked_child(const wanseer_exports* wanseer, int server,
          child_end - started, requests, cpu, wall);
 }
 
+struct cycling {
+  const wanseer_exports* wanseer;
+  const char* server;
+  int running; /* atomic */
+};
+
+static void* start_and_stop_in_a_loop(void* argument) {
+  struct cycling* cycles = argument;
+  while (__atomic_load_n(&cycles->running, __ATOMIC_RELAXED)) {
+    cycles->wanseer->startup(cycles->server);
+    cycles->wanseer->stop();
+  }
+  return NULL;
+}
+
+static void check_forks_during_start_and_stop(const wanseer_exports* wanseer, const char* server) {
+  struct cycling cycles = {wanseer, server, 1};
+  pthread_t cycler;
+  if (pthread_create(&cycler, NULL, start_and_stop_in_a_loop, &cycles) != 0) {
+    host_check(0, "no thread to start and stop workers");
+    return;
+  }
+  const int forks = 200;
+  int blocked = 0;
+  for (int round = 0; round < forks && blocked == 0; ++round) {
+    int report = -1;
+    const pid_t child = fork_reporting(&report);
+    if (child == 0) {
+      wanseer->stop();
+      wanseer->startup(server);
+      wanseer->stop();
+      _exit(0);
+    }
+    blocked += child < 0 || await_child(child, report, 20.0, NULL) != 0;
+  }
+  __atomic_store_n(&cycles.running, 0, __ATOMIC_RELAXED);
+  pthread_join(cycler, NULL);
+  host_check(blocked == 0, "a child forked during a start or stop could not start and stop");
+  printf("%d forks during starts and stops: %d children blocked\n", forks, blocked);
+}
+
 static void round_trip(const char* path, int round) {
   void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
   host_check(library != NULL, "dlopen: %s", dlerror());
@@ -193,6 +238,7 @@ static void round_trip(const char* path, int round) {
 
   const double took = timed_stop(&wanseer);
   host_check(took < prompt, "round %d: the parent's stop took %.3f s", round, took);
+  check_forks_during_start_and_stop(&wanseer, text);
   close(server);
   host_check(dlclose(library) == 0, "dlclose: %s", dlerror());
   host_check(dlopen(path, RTLD_NOW | RTLD_NOLOAD) == NULL, "round %d: library still loaded", round);
