@@ -41,7 +41,9 @@
  *      the host unloads the library.
  *   5. wanseer_startup and wanseer_stop are never called at the same time
  *      from two threads.
- *   The library takes no lock of its own; these rules are the host's part.
+ *   The library takes no lock of its own on these calls (only a fork waits
+ *   for a start or stop under way, see below); these rules are the host's
+ *   part.
  *   The library does no work when it is loaded or unloaded, and may be
  *   loaded and unloaded (dlopen/dlclose) any number of times.
  *
@@ -53,13 +55,20 @@
  *          starts a worker of the child's own, which wanseer_stop then stops.
  *          The child's copies of the worker's descriptors are closed in the
  *          child as the fork returns; the parent's worker goes on untouched,
- *          whatever the child does.  The library registers its fork handlers
+ *          whatever the child does.  A fork made while another thread is
+ *          in wanseer_startup or wanseer_stop waits until the worker has
+ *          started or ended (microseconds, at most the milliseconds of a
+ *          stop), so that no lock of the thread library underneath is
+ *          caught held.  The library registers its fork handlers
  *          (pthread_atfork) at the first wanseer_startup of each load; the C
  *          library drops them when the library is unloaded.  The thread
  *          manager of the parent's worker cannot be used in the child and is
  *          left behind there, a few hundred bytes, once per fork generation.
- *          As after any fork of a process with threads, a child that does
- *          more than read and stop should exec or end soon.
+ *          One case stays with the host: ACE, which runs the worker, takes
+ *          a lock of its own whenever a thread that called wanseer_startup
+ *          ends; a fork at that very moment leaves it held in the child,
+ *          where a worker can then not start.  A host whose threads end
+ *          while others fork should start workers in the parent only.
  *   exec   Every descriptor the library opens is close-on-exec from its
  *          creation: no program that the host runs (fork and exec,
  *          posix_spawn, system, popen) inherits one, whichever thread

@@ -74,6 +74,10 @@ void forget_parents_worker() noexcept {
 
 }  // namespace
 
+// Registered at the first start, so after the value store's own handlers
+// (the store is loaded before that): prepare handlers run in the reverse
+// order of registration, so a fork waits here for a stop under way before
+// the store locks itself, and that stop's worker can still finish a write.
 bool register_fork_handlers() noexcept {
   if (registered.load(std::memory_order_acquire)) {
     return true;
