@@ -64,11 +64,6 @@
  *          library drops them when the library is unloaded.  The thread
  *          manager of the parent's worker cannot be used in the child and is
  *          left behind there, a few hundred bytes, once per fork generation.
- *          One case stays with the host: ACE, which runs the worker, takes
- *          a lock of its own whenever a thread that called wanseer_startup
- *          ends; a fork at that very moment leaves it held in the child,
- *          where a worker can then not start.  A host whose threads end
- *          while others fork should start workers in the parent only.
  *   exec   Every descriptor the library opens is close-on-exec from its
  *          creation: no program that the host runs (fork and exec,
  *          posix_spawn, system, popen) inherits one, whichever thread
