@@ -12,15 +12,17 @@ namespace wanseer {
 bool register_fork_handlers() noexcept;
 
 // ACE takes a process-wide lock of its own while a thread it made starts and
-// while it ends.  A fork at such a moment would leave that lock held for
-// good in the child, and the child's own worker could never start.  So a
-// fork waits while the worker is being started, from just before the spawn
-// until the worker's first instruction of its own, and while it is being
-// stopped, until it has been joined.
+// while it ends, and the value store may do the same for a thread's first
+// open.  A fork at such a moment would leave that lock held for good in the
+// child, and the child's own worker could never start.  So a fork waits
+// while the worker is being started, from just before the spawn until the
+// worker has opened the store, and while it is being stopped, until it has
+// been joined.
 
 // Called right before the spawn; marks a start under way.
 void worker_start_begins() noexcept;
-// Called by the worker first thing, or after a spawn that failed.
+// Called by the worker once it has opened the store (or failed to), or
+// after a spawn that failed.  Harmless without a start under way.
 void worker_start_ends() noexcept;
 
 // Held by the stop from the moment it raises the flag until the worker has

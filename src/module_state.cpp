@@ -1,11 +1,11 @@
 #include "module_state.h"
 
-#include "probe_control.h"
-
 #include <ace/Thread_Manager.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "probe_control.h"
 
 namespace wanseer {
 

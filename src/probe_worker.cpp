@@ -34,6 +34,9 @@ ACE_Time_Value as_time_value(std::chrono::milliseconds duration) {
 
 void run_probe(const probe_job& job) {
   store_session store;
+  // The store may set up state of its own for this thread, under a lock of
+  // its own: part of the start that a fork waits for.
+  worker_start_ends();
   if (!store.is_open()) {
     return;
   }
@@ -68,7 +71,6 @@ void run_probe(const probe_job& job) {
 }
 
 extern "C" ACE_THR_FUNC_RETURN probe_worker(void* job) {
-  worker_start_ends();
   if (job != nullptr) {
     const std::unique_ptr<probe_job> owned(static_cast<probe_job*>(job));
     run_probe(*owned);
