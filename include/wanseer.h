@@ -44,9 +44,41 @@
  *      the host unloads the library.
  *   5. wanseer_startup and wanseer_stop are never called at the same time
  *      from two threads.
- *   The library takes no lock of its own; these rules are the host's part.
+ *   The library takes no lock of its own on these calls (only a fork waits
+ *   for a start or stop under way, see below); these rules are the host's
+ *   part.
  *   The library does no work when it is loaded or unloaded, and may be
  *   loaded and unloaded (dlopen/dlclose) any number of times.
+ *
+ * FORK, EXEC, EXIT AND UNLOAD
+ *   fork   A child of a host with a running worker has no worker: the
+ *          worker is a thread of the parent.  In the child, wanseer_get
+ *          returns what the store held at the fork; wanseer_stop returns at
+ *          once and touches nothing the parent's worker uses; wanseer_startup
+ *          starts a worker of the child's own, which wanseer_stop then stops.
+ *          The child's copies of the worker's descriptors are closed in the
+ *          child as the fork returns; the parent's worker goes on untouched,
+ *          whatever the child does.  A fork made while another thread is
+ *          in wanseer_startup or wanseer_stop waits until the worker has
+ *          started or ended (microseconds, at most the milliseconds of a
+ *          stop), so that no lock of the thread library underneath is
+ *          caught held.  The library registers its fork handlers
+ *          (pthread_atfork) at the first wanseer_startup of each load; the C
+ *          library drops them when the library is unloaded.  The thread
+ *          manager of the parent's worker cannot be used in the child and is
+ *          left behind there, a few hundred bytes, once per fork generation.
+ *   exec   Every descriptor the library opens is close-on-exec from its
+ *          creation: no program that the host runs (fork and exec,
+ *          posix_spawn, system, popen) inherits one, whichever thread
+ *          starts it and whenever.
+ *   exit, unload
+ *          Call wanseer_stop first.  A host that exits (return from main,
+ *          exit) or unloads the library (dlclose) while a worker runs does
+ *          not hang: the library then stops the worker itself, as
+ *          wanseer_stop does, within milliseconds and before its code is
+ *          unmapped.  This is the only work the library does at unload, and
+ *          only for a worker that was left running.  _exit and quick_exit
+ *          end the process without any of this, which is safe too.
  */
 #ifndef WANSEER_H
 #define WANSEER_H
@@ -124,7 +156,8 @@ WANSEER_API void wanseer_init(const void* reserved, const char* key);
  *   EINVAL  server is NULL.
  *   EBUSY   a worker started earlier has not been stopped with wanseer_stop;
  *           that worker keeps running untouched.
- *   ENOMEM  the copy of the text or the thread manager could not be made.
+ *   ENOMEM  the copy of the text or the thread manager could not be made,
+ *           or the fork handlers could not be registered.
  *   EMFILE, ENFILE
  *           no descriptor for the worker's wake-up handle.
  *   EAGAIN  the worker thread could not be created (or another errno that

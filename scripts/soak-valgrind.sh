@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the soak hosts under valgrind's memcheck: the plain C host that loads,
 # starts, stops and unloads the library many times, the start/stop cycles and
-# the many-descriptors host, stops that cut host name lookups short, and the
-# bad-input tests.  Any memory error, and
+# the many-descriptors host, stops that cut host name lookups short, the
+# bad-input tests, and the hosts that fork, exec, exit and unload with a
+# running worker.  Any memory error, and
 # any block definitely or indirectly lost, fails the run.  Blocks still
 # reachable at exit (ACE's process-lifetime singletons, the value store that
 # lives as long as the process) are not errors.
@@ -37,4 +38,12 @@ WANSEER_SOAK_CYCLES=$cycles "${memcheck[@]}" "$soak/soak_worker_tests" --gtest_b
   --gtest_filter='LookupCycles.*'
 echo "== soak_bad_input_tests"
 "${memcheck[@]}" "$soak/soak_bad_input_tests" --gtest_brief=1
+echo "== teardown_host: exit and unload with a running worker"
+"${memcheck[@]}" "$build_dir/tests/teardown_host" "$build_dir/src/libwanseer.so.1"
+# A forked child holds copies of what the parent's worker thread owns, which
+# nothing in the child can reach: memory errors only here; LeakSanitizer
+# checks the parent's side in the ASan build.
+echo "== fork_host, memory errors only"
+valgrind --tool=memcheck --leak-check=no --error-exitcode=1 --quiet \
+  "$build_dir/tests/fork_host" "$build_dir/src/libwanseer.so.1"
 echo "memcheck: no errors, nothing definitely or indirectly lost"

@@ -5,11 +5,30 @@
 #include <cerrno>
 #include <cstring>
 
+#include "probe_control.h"
+
 namespace wanseer {
 
 char key_name[key_capacity] = "IP";
-thread_manager_ptr worker_manager;
+// The order of these definitions is the reverse of the order in which they
+// are destroyed when the library is unloaded or the process exits.
 stop_signal stop_requested;
+thread_manager_ptr worker_manager;
+
+namespace {
+
+// A host that unloads the library, or exits, without wanseer_stop leaves
+// the worker running.  The manager's destructor would then wait for it for
+// ever, and its code could be unmapped under it.  Destroyed before the two
+// values above, this stops such a worker the way wanseer_stop does: the
+// flag is raised and the worker woken, so it ends within milliseconds while
+// everything it touches is still there.  It does nothing when the host has
+// stopped the worker, and nothing in a forked child for the parent's worker.
+struct worker_left_running {
+  ~worker_left_running() { stop_probe(); }
+} const stop_at_teardown;
+
+}  // namespace
 
 void thread_manager_deleter::operator()(ACE_Thread_Manager* manager) const noexcept {
   delete manager;

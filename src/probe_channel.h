@@ -65,6 +65,8 @@ class probe_channel {
   unsigned short local_port() const;
 
  private:
+  // A socket bound to an ephemeral port on every local address.
+  bool open_socket();
   // Reads one waiting datagram; true when it is a reply.
   bool take_datagram(unsigned char (&reply)[reply_length]);
   void close_socket();

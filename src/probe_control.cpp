@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "fork_handlers.h"
 #include "module_state.h"
 #include "probe_worker.h"
 
@@ -52,6 +53,11 @@ void start_probe(const char* server, const probe_schedule& schedule) {
     result.fail(ENOMEM);
     return;
   }
+  // A child forked from here on must not take the worker for its own.
+  if (!register_fork_handlers()) {
+    result.fail(errno);
+    return;
+  }
   if (!stop_requested.arm()) {
     result.fail(errno);
     return;
@@ -63,11 +69,15 @@ void start_probe(const char* server, const probe_schedule& schedule) {
     return;
   }
   errno = 0;
+  worker_start_begins();
   // Joinable (flags 0), so that stop can wait for it; default priority,
   // a new group, the platform's stack.
   const int spawned =
       manager->spawn(probe_worker, job.get(), 0, nullptr, nullptr, 0, -1, nullptr, 0);
   if (spawned == -1) {
+    const int error = errno;
+    worker_start_ends();
+    errno = error;
     stop_requested.disarm();
     result.fail(errno != 0 ? errno : EAGAIN);
     return;
@@ -81,6 +91,7 @@ void stop_probe() {
   if (!worker_manager) {
     return;
   }
+  const worker_stop_scope no_fork_until_joined;
   stop_requested.raise();
   worker_manager->wait(nullptr, false);
   worker_manager.reset();

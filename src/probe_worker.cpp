@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "fork_handlers.h"
 #include "module_state.h"
 #include "probe_channel.h"
 #include "server_locator.h"
@@ -43,6 +44,9 @@ bool attempt(probe_channel& channel, server_locator& server, steady_deadline dea
 
 void run_probe(const probe_job& job) {
   store_session store;
+  // The store may set up state of its own for this thread, under a lock of
+  // its own: part of the start that a fork waits for.
+  worker_start_ends();
   if (!store.is_open()) {
     return;
   }

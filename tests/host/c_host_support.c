@@ -2,14 +2,19 @@
 #include "c_host_support.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -95,4 +100,95 @@ int wait_until_stored(int32_t (*get)(void*, int32_t*), const unsigned char* addr
     }
     usleep(500);
   }
+}
+
+pid_t fork_reporting(int* report) {
+  /* Nothing buffered is written twice. */
+  fflush(stdout);
+  fflush(stderr);
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    host_check(0, "pipe: %s", strerror(errno));
+    return -1;
+  }
+  const pid_t child = fork();
+  if (child < 0) {
+    host_check(0, "fork: %s", strerror(errno));
+    close(ends[0]);
+    close(ends[1]);
+    return -1;
+  }
+  close(ends[child == 0 ? 0 : 1]);
+  *report = ends[child == 0 ? 1 : 0];
+  return child;
+}
+
+int await_child(pid_t child, int report, double seconds, double* took) {
+  const double started = now_seconds();
+  const double deadline = started + seconds;
+  int ended = 0;
+  while (!ended) {
+    const double left = deadline - now_seconds();
+    if (left <= 0) {
+      break;
+    }
+    struct pollfd watched = {report, POLLIN, 0};
+    if (poll(&watched, 1, (int)(left * 1000) + 1) > 0) {
+      char discarded[256];
+      ended = read(report, discarded, sizeof discarded) == 0;
+    }
+  }
+  if (took != NULL) {
+    *took = now_seconds() - started;
+  }
+  close(report);
+  if (!ended) {
+    kill(child, SIGKILL);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!ended) {
+    host_check(0, "child %d still running after %.0f s: killed", (int)child, seconds);
+    return -1;
+  }
+  if (!WIFEXITED(status)) {
+    host_check(0, "child %d died of signal %d", (int)child, WTERMSIG(status));
+    return -1;
+  }
+  return WEXITSTATUS(status);
+}
+
+int foreign_descriptors(const int* known, int known_count, char* found, size_t room) {
+  DIR* listing = opendir("/proc/self/fd");
+  if (listing == NULL) {
+    host_check(0, "/proc/self/fd: %s", strerror(errno));
+    return 0;
+  }
+  int count = 0;
+  size_t used = 0;
+  found[0] = '\0';
+  for (struct dirent* entry = readdir(listing); entry != NULL; entry = readdir(listing)) {
+    const int fd = atoi(entry->d_name);
+    int skip = entry->d_name[0] == '.' || fd <= 2 || fd == dirfd(listing);
+    for (int i = 0; i < known_count && !skip; ++i) {
+      skip = fd == known[i];
+    }
+    char path[64];
+    char target[128];
+    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    const ssize_t length = skip ? -1 : readlink(path, target, sizeof target - 1);
+    if (length <= 0) {
+      continue;
+    }
+    target[length] = '\0';
+    if (strncmp(target, "socket:", 7) == 0 || strcmp(target, "anon_inode:[eventfd]") == 0) {
+      ++count;
+      if (used < room) {
+        used += (size_t)snprintf(found + used, room - used, " %d -> %s", fd, target);
+      }
+    }
+  }
+  closedir(listing);
+  return count;
 }

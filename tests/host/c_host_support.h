@@ -5,7 +5,9 @@
 #ifndef WANSEER_TESTS_C_HOST_SUPPORT_H
 #define WANSEER_TESTS_C_HOST_SUPPORT_H
 
+#include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 typedef struct {
   void (*init)(const void*, const char*);
@@ -33,5 +35,22 @@ int take_request(int server, const unsigned char* address);
 
 /* Polls `get` for up to 30 s until it delivers the 4 bytes of `address`. */
 int wait_until_stored(int32_t (*get)(void*, int32_t*), const unsigned char* address);
+
+/* Forks a child that reports over a pipe.  In the child returns 0 with the
+   pipe's write end in *report; in the parent the child's pid with the read
+   end, which reaches its end when the child has ended.  -1 (with a failure
+   counted) if no child can be made. */
+pid_t fork_reporting(int* report);
+
+/* Waits up to `seconds` for the end of a child from fork_reporting, reaps it
+   and closes `report`.  Returns its exit status; -1 (with a failure counted)
+   if it died of a signal or had to be killed at the deadline.  *took, unless
+   NULL, gets the seconds from the call to the child's end. */
+int await_child(pid_t child, int report, double seconds, double* took);
+
+/* Descriptors above 2 that are sockets or eventfds, other than the `known`
+   ones: what a process would hold of the library's.  Their numbers and
+   targets go to `found` (room bytes); returns how many. */
+int foreign_descriptors(const int* known, int known_count, char* found, size_t room);
 
 #endif /* WANSEER_TESTS_C_HOST_SUPPORT_H */
