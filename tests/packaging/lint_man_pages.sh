@@ -50,8 +50,11 @@ library_page=$man_dir/wanseer.3
 mapfile -t functions < <(grep -oE '\bwanseer_[a-z_]+\(' "$header" | tr -d '(' | sort -u)
 mapfile -t macros < <(sed -nE 's/^#define (WANSEER_[A-Z_]+).*/\1/p' "$header" |
   grep -vxE 'WANSEER_H|WANSEER_API' | sort -u)
-mapfile -t errnos < <(grep -oE '\bE[A-Z]{2,}\b' "$header" |
-  grep -vxE 'ERRORS|EXAMPLE|EXAMPLES' | sort -u)
+# Words of the header that are errno names of the system (not headings such
+# as ERRORS or EXEC).
+mapfile -t errnos < <(comm -12 <(grep -oE '\bE[A-Z0-9]{2,}\b' "$header" | sort -u) \
+  <(sed -nE 's/^#define[[:space:]]+(E[A-Z0-9]+)[[:space:]].*/\1/p' \
+    /usr/include/asm-generic/errno-base.h /usr/include/asm-generic/errno.h | sort -u))
 ((${#functions[@]} >= 4)) || fail "found only ${#functions[@]} functions in $header"
 require_names "$library_page" function "${functions[@]}"
 require_names "$library_page" macro "${macros[@]}"
