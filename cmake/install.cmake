@@ -1,8 +1,15 @@
-# cmake --install: header, both libraries, wanseer.pc and a CMake package
+# cmake --install: headers, the library (and, unless WANSEER_INSTALL_PELLARY
+# is off, the bundled value store), wanseer.pc and a CMake package
 # (find_package(wanseer) gives wanseer::wanseer).
 include(CMakePackageConfigHelpers)
 
-install(TARGETS wanseer pellary EXPORT wanseer-targets
+# On a platform with its own store, ours would clash with it.
+if(WANSEER_INSTALL_PELLARY)
+  install(TARGETS pellary EXPORT wanseer-targets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+endif()
+install(TARGETS wanseer EXPORT wanseer-targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
