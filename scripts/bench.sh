@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the benchmarks (Release) and runs them all,
 # on loopback only:
-#   query_bench        wanseer_get against its floor, a 4-byte copy out of a
-#                      mutex-guarded map (goal: ratio at most 1.5)
+#   query_bench        wanseer_get against the store's open, read and close
+#                      called directly (goal: ratio at most 1.1)
 #   startup_bench      time from wanseer_startup to the first wanseer_get that
 #                      returns the address (goal: median well under 1 ms)
 #   probe_server_load  answered requests per second of wanseer-probe-server
@@ -15,7 +15,7 @@ scripts/install-deps.sh
 scripts/build.sh build-bench -DCMAKE_BUILD_TYPE=Release -DWANSEER_BUILD_BENCH=ON \
   -DWANSEER_BUILD_TESTS=OFF
 
-echo "== wanseer_get against its floor"
+echo "== wanseer_get against the store called directly"
 build-bench/bench/query_bench --benchmark_min_time=1 --benchmark_repetitions=5 \
   --benchmark_report_aggregates_only=true
 echo "== startup to first address"
