@@ -15,7 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "spawned_probe_server.h"
+#include "running_probe_server.h"
+#include "support/cpu_time.h"
 
 namespace {
 
@@ -89,10 +90,10 @@ int main(int argc, char** argv) {
   }
   // One load source: without this the rate limit would answer its burst
   // and drop the rest.
-  wanseer_bench::spawned_probe_server server({"--rate", "0"});
+  wanseer_tests::running_probe_server server({"--rate", "0"});
   load_socket load(server.port());
 
-  const double cpu_before = server.cpu_seconds();
+  const double cpu_before = wanseer::testing::cpu_seconds(server.pid());
   const auto started = std::chrono::steady_clock::now();
   const auto deadline = started + std::chrono::duration<double>(seconds);
   unsigned long long sent = 0;
@@ -124,8 +125,8 @@ int main(int argc, char** argv) {
   }
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  const double cpu = server.cpu_seconds() - cpu_before;
-  const std::string counters = server.stop();
+  const double cpu = wanseer::testing::cpu_seconds(server.pid()) - cpu_before;
+  const std::string counters = wanseer_tests::counter_line(server.stop());
 
   std::printf("probe server on loopback: %llu requests sent, %llu answered in %.2f s\n", sent,
               answered, elapsed);

@@ -96,3 +96,16 @@ int wait_until_stored(int32_t (*get)(void*, int32_t*), const unsigned char* addr
     usleep(500);
   }
 }
+
+double stop_and_unload(const wanseer_exports* exports, void* library, const char* path, int server,
+                       int round) {
+  const double started = now_seconds();
+  exports->stop();
+  const double took = now_seconds() - started;
+  if (server >= 0) {
+    close(server);
+  }
+  host_check(dlclose(library) == 0, "dlclose: %s", dlerror());
+  host_check(dlopen(path, RTLD_NOW | RTLD_NOLOAD) == NULL, "round %d: library still loaded", round);
+  return took;
+}

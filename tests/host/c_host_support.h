@@ -34,4 +34,10 @@ int take_request(int server, const unsigned char* address);
 /* Polls `get` for up to 30 s until it delivers the 4 bytes of `address`. */
 int wait_until_stored(int32_t (*get)(void*, int32_t*), const unsigned char* address);
 
+/* Stops the worker, closes `server` unless it is -1, unloads the library
+   and checks that it is gone (a failure counted otherwise); returns how
+   long the stop took, in seconds. */
+double stop_and_unload(const wanseer_exports* exports, void* library, const char* path, int server,
+                       int round);
+
 #endif /* WANSEER_TESTS_C_HOST_SUPPORT_H */
