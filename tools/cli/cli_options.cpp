@@ -121,7 +121,7 @@ std::string cli_usage(const char* program) {
          "program does; it asks the server over UDP and retries with growing waits\n"
          "(5, 6, 7 ... seconds) while no answer comes.\n"
          "\n"
-         "Options:\n"
+         "Options (a value may also be given as --key=KEY, --timeout=SECONDS):\n"
          "  --key KEY          store the address under KEY in the value store instead of\n"
          "                     \"IP\" (1 to 255 bytes)\n"
          "  --timeout SECONDS  give up if no address is known after this long (default " +
