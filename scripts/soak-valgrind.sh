@@ -23,8 +23,11 @@ if [ -n "$sanitize" ]; then
   exit 77
 fi
 
+# The one suppression file holds only reports wholly inside the dynamic
+# loader; it says why each cannot be ours.
 memcheck=(valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite,indirect
-          --error-exitcode=1 --quiet)
+          --error-exitcode=1 --quiet
+          --suppressions="$(dirname "$0")/valgrind-loader.supp")
 soak=$build_dir/tests/soak
 
 echo "== dlopen_churn_host, $cycles cycles"
