@@ -25,10 +25,13 @@
 #include <string>
 #include <vector>
 
-#include "spawned_coturn.h"
-#include "spawned_probe_server.h"
+#include "running_coturn.h"
+#include "running_probe_server.h"
+#include "support/cpu_time.h"
 
 namespace {
+
+using wanseer::testing::cpu_seconds;
 
 constexpr unsigned batch = 64;
 constexpr unsigned source_count = 16;
@@ -196,24 +199,24 @@ int main(int argc, char** argv) {
     pin_to(last, last);
   }
   if (coturn) {
-    wanseer_bench::spawned_coturn server(coturn_port, server_arguments);
+    wanseer_bench::running_coturn server(coturn_port, server_arguments);
     if (pin) {
       pin_to(0, last - 1);
     }
-    const double cpu_before = server.cpu_seconds();
+    const double cpu_before = cpu_seconds(server.pid());
     const load_result load = run_load(server.port(), true, seconds);
-    report("coturn", server.threads(), load, server.cpu_seconds() - cpu_before);
+    report("coturn", server.threads(), load, cpu_seconds(server.pid()) - cpu_before);
   } else {
     // Few load sources: without this the rate limit would answer their
     // bursts and drop the rest.
     server_arguments.insert(server_arguments.begin(), {"--rate", "0"});
-    wanseer_bench::spawned_probe_server server(server_arguments);
+    wanseer_tests::running_probe_server server(server_arguments);
     if (pin) {
       pin_to(0, last - 1);
     }
-    const double cpu_before = server.cpu_seconds();
+    const double cpu_before = cpu_seconds(server.pid());
     const load_result load = run_load(server.port(), false, seconds);
-    const double cpu = server.cpu_seconds() - cpu_before;
+    const double cpu = cpu_seconds(server.pid()) - cpu_before;
     unsigned threads = 0;
     for (std::size_t i = 0; i + 1 < server_arguments.size(); ++i) {
       if (server_arguments[i] == "--threads") {
@@ -221,7 +224,8 @@ int main(int argc, char** argv) {
       }
     }
     report("probe", threads ? threads : static_cast<unsigned>(processors), load, cpu);
-    std::printf("        server counters: %s\n", server.stop().c_str());
+    std::printf("        server counters: %s\n",
+                wanseer_tests::counter_line(server.stop()).c_str());
   }
   return 0;
 }

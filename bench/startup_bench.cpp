@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "spawned_probe_server.h"
+#include "running_probe_server.h"
 #include "wanseer.h"
 
 namespace {
@@ -54,8 +54,8 @@ int main(int argc, char** argv) {
   }
   // Every run comes from the same address: the rate limit would otherwise
   // be what is measured.
-  wanseer_bench::spawned_probe_server server({"--rate", "0"});
-  const std::string endpoint = "127.0.0.1:" + std::to_string(server.port());
+  wanseer_tests::running_probe_server server({"--rate", "0"});
+  const std::string endpoint = server.endpoint();
 
   void* const library = dlopen(WANSEER_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     microseconds.push_back(std::chrono::duration<double, std::micro>(now - started).count());
   }
   dlclose(library);
-  const std::string counters = server.stop();
+  const std::string counters = wanseer_tests::counter_line(server.stop());
 
   if (microseconds.empty()) {
     std::fprintf(stderr, "no run got an answer\n");

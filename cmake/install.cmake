@@ -1,4 +1,5 @@
-# cmake --install: header, both libraries, wanseer.pc and a CMake package
+# cmake --install: headers, the library (and, unless WANSEER_INSTALL_PELLARY
+# is off, the bundled value store), wanseer.pc and a CMake package
 # (find_package(wanseer) gives wanseer::wanseer).
 #
 # Each file belongs to an install component, one per Debian package
@@ -8,13 +9,16 @@
 # to the library, never to the store.
 include(CMakePackageConfigHelpers)
 
+# On a platform with its own store, ours would clash with it.
+if(WANSEER_INSTALL_PELLARY)
+  install(TARGETS pellary EXPORT wanseer-targets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT store NAMELINK_COMPONENT store-dev
+    PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT store-dev)
+endif()
 install(TARGETS wanseer EXPORT wanseer-targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(TARGETS pellary EXPORT wanseer-targets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT store NAMELINK_COMPONENT store-dev
-  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT store-dev)
 install(EXPORT wanseer-targets NAMESPACE wanseer::
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/wanseer COMPONENT dev)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/wanseer-config.cmake.in

@@ -21,7 +21,7 @@
 
 #include "fuzz_check.h"
 #include "probe_channel.h"
-#include "unique_fd.h"
+#include "support/udp_socket.h"
 
 namespace {
 
@@ -31,46 +31,12 @@ constexpr std::size_t most_datagrams = 64;
 constexpr std::size_t longest_datagram = 512;
 constexpr reply_bytes closing_reply = {0xC1, 0x05, 0xED, 0x00};
 
-class loopback_udp {
- public:
-  // Binds to `address` (host order) and `port`, 0 for any free one.
-  loopback_udp(in_addr_t address, std::uint16_t port)
-      : socket_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    FUZZ_REQUIRE(socket_.valid(), "a UDP socket opens");
-    sockaddr_in bound{};
-    bound.sin_family = AF_INET;
-    bound.sin_addr.s_addr = htonl(address);
-    bound.sin_port = htons(port);
-    FUZZ_REQUIRE(::bind(socket_.get(), reinterpret_cast<sockaddr*>(&bound), sizeof bound) == 0,
-                 "a loopback address binds");
-    socklen_t bound_length = sizeof bound;
-    ::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&bound), &bound_length);
-    port_ = ntohs(bound.sin_port);
-  }
-
-  std::uint16_t port() const { return port_; }
-
-  void send_to_loopback(std::uint16_t port, const std::vector<std::uint8_t>& bytes) const {
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    target.sin_port = htons(port);
-    const ssize_t sent = ::sendto(socket_.get(), bytes.data(), bytes.size(), 0,
-                                  reinterpret_cast<sockaddr*>(&target), sizeof target);
-    FUZZ_REQUIRE(sent == static_cast<ssize_t>(bytes.size()), "a loopback datagram is sent");
-  }
-
- private:
-  wanseer::unique_fd socket_;
-  std::uint16_t port_ = 0;
-};
-
-constexpr in_addr_t other_loopback_address = 0x7F000002;  // 127.0.0.2
+using loopback_udp = wanseer::testing::udp_socket;
 
 struct loopback_scene {
-  loopback_udp server{INADDR_LOOPBACK, 0};
-  loopback_udp stranger_port{INADDR_LOOPBACK, 0};
-  loopback_udp stranger_address{other_loopback_address, server.port()};
+  loopback_udp server{"127.0.0.1"};
+  loopback_udp stranger_port{"127.0.0.1"};
+  loopback_udp stranger_address{"127.0.0.2", server.port()};
   wanseer::probe_channel channel{("127.0.0.1:" + std::to_string(server.port())).c_str()};
 
   const loopback_udp& sender(int which) const {
@@ -109,13 +75,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int sender = input.ConsumeIntegralInRange(0, 2);
     const auto length = input.ConsumeIntegralInRange<std::size_t>(0, longest_datagram);
     const std::vector<std::uint8_t> datagram = input.ConsumeBytes<std::uint8_t>(length);
-    here.sender(sender).send_to_loopback(worker_port, datagram);
+    here.sender(sender).send_to(worker_port, datagram);
     if (sender == 0 && datagram.size() >= wanseer::reply_length) {
       expected.push_back(first_bytes(datagram));
     }
   }
-  here.server.send_to_loopback(
-      worker_port, std::vector<std::uint8_t>(closing_reply.begin(), closing_reply.end()));
+  here.server.send_to(worker_port,
+                      std::vector<std::uint8_t>(closing_reply.begin(), closing_reply.end()));
   expected.push_back(closing_reply);
 
   // No wake handle: each wait ends with an accepted reply, or after a time

@@ -79,11 +79,19 @@
  *          unmapped.  This is the only work the library does at unload, and
  *          only for a worker that was left running.  _exit and quick_exit
  *          end the process without any of this, which is safe too.
+ *
+ * VERSION
+ *   WANSEER_VERSION_MAJOR, WANSEER_VERSION_MINOR and WANSEER_VERSION_PATCH
+ *   (from <wanseer_version.h>, which this header includes) name the release
+ *   of the headers; the major number is the one in the library's SONAME,
+ *   libwanseer.so.WANSEER_VERSION_MAJOR.
  */
 #ifndef WANSEER_H
 #define WANSEER_H
 
 #include <stdint.h>
+
+#include <wanseer_version.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -100,6 +108,12 @@ extern "C" {
 
 /* Length of the stored external address value, in bytes. */
 #define WANSEER_ADDRESS_LENGTH 4
+
+/* Results of wanseer_get (see there). */
+#define WANSEER_OK 0               /* the address is in buffer */
+#define WANSEER_BUFFER_TOO_SMALL 2 /* *length now says the room needed */
+#define WANSEER_ERROR (-1)         /* see errno */
+#define WANSEER_NOT_FOUND (-2)     /* no address learned yet */
 
 /*
  * wanseer_init - choose the key under which the address is stored
@@ -192,10 +206,14 @@ WANSEER_API void wanseer_stop(void);
  *   value: a caller sees either the old or the new value, never a mix.
  *
  * RETURN VALUE
- *    0  the address is known: the 4 bytes are in buffer, *length is set to 4.
- *   -2  no address learned yet (nothing stored under the key).
- *    2  buffer too small: nothing copied, *length is set to the size needed.
- *   -1  buffer is NULL (nothing else is looked at, errno is left alone);
+ *   WANSEER_OK (0)
+ *       the address is known: the 4 bytes are in buffer, *length is set to 4.
+ *   WANSEER_NOT_FOUND (-2)
+ *       no address learned yet (nothing stored under the key).
+ *   WANSEER_BUFFER_TOO_SMALL (2)
+ *       buffer too small: nothing copied, *length is set to the size needed.
+ *   WANSEER_ERROR (-1)
+ *       buffer is NULL (nothing else is looked at, errno is left alone);
  *       the store could not be opened (errno EIO); or length is NULL or
  *       *length is negative (errno EINVAL, nothing is cleared or read).
  *   Any other value is the store's own read status, passed on unchanged.
@@ -204,11 +222,11 @@ WANSEER_API void wanseer_stop(void);
  *   unsigned char ip[WANSEER_ADDRESS_LENGTH];
  *   int32_t length = sizeof ip;
  *   wanseer_startup("192.0.2.10:7171");
- *   while (wanseer_get(ip, &length) == -2) {   // nothing learned yet
+ *   while (wanseer_get(ip, &length) == WANSEER_NOT_FOUND) {
  *     length = sizeof ip;
  *     sleep(1);
  *   }
- *   // on 0: ip[0].ip[1].ip[2].ip[3] is the external address
+ *   // on WANSEER_OK: ip[0].ip[1].ip[2].ip[3] is the external address
  *   wanseer_stop();
  */
 WANSEER_API int32_t wanseer_get(void* buffer, int32_t* length);

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the benchmarks (Release) and runs them all,
 # on loopback only:
-#   query_bench        wanseer_get against its floor, a 4-byte copy out of a
-#                      mutex-guarded map (goal: ratio at most 1.5)
+#   query_bench        wanseer_get against the store's open, read and close
+#                      called directly (goal: ratio at most 1.1)
 #   startup_bench      time from wanseer_startup to the first wanseer_get that
 #                      returns the address (goal: median well under 1 ms)
 #   probe_server_load  answers per second and server CPU per answer of
@@ -17,17 +17,20 @@
 #                      first address for a host name on a loopback name server
 #   foreign_flood_bench  CPU that a flood of foreign datagrams at the worker's
 #                      port costs the host while the worker waits for a reply
-# Environment: STARTUP_RUNS (1000), LOAD_SECONDS (5), BENCH_ONLY=server to run
-# only the probe server's part.
+#   cli_bench          whole-process time of the wanseer command against
+#                      coturn's turnutils_stunclient asking a turnserver
+#                      --stun-only, both on loopback (goal: ratio at most 0.85)
+# Environment: STARTUP_RUNS (1000), CLI_RUNS (500), LOAD_SECONDS (5),
+# BENCH_ONLY=server to run only the probe server's part.
 # Figures depend on what else the machine is doing; run it on a quiet one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh coturn
 scripts/build.sh build-bench -DCMAKE_BUILD_TYPE=Release -DWANSEER_BUILD_BENCH=ON \
   -DWANSEER_BUILD_TESTS=OFF
 
 if [[ ${BENCH_ONLY:-} != server ]]; then
-  echo "== wanseer_get against its floor"
+  echo "== wanseer_get against the store called directly"
   build-bench/bench/query_bench --benchmark_min_time=1 --benchmark_repetitions=5 \
     --benchmark_report_aggregates_only=true
   echo "== startup to first address"
@@ -36,6 +39,8 @@ if [[ ${BENCH_ONLY:-} != server ]]; then
   timeout 300 build-bench/bench/lookup_bench 200 "${STARTUP_RUNS:-1000}"
   echo "== foreign datagrams at the worker's port"
   timeout 60 build-bench/bench/foreign_flood_bench 3
+  echo "== wanseer command against turnutils_stunclient"
+  timeout 600 build-bench/bench/cli_bench "${CLI_RUNS:-500}"
 fi
 
 load=build-bench/bench/probe_server_load

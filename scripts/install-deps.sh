@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the tools need, when
-# any is missing.  Needs root (or sudo) only when something must be installed.
+# Installs the Debian packages the build, the tests and the tools need, and
+# any named as arguments (scripts/bench.sh adds coturn), when any is missing.
+# Needs root, or sudo as a normal user, only when something must be installed.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang pkg-config libace-dev libc-ares-dev googletest
           libgtest-dev libbenchmark-dev iproute2 nftables valgrind libclang-rt-14-dev binutils
           libmicrohttpd-dev libsystemd-dev curl systemd coturn
-          dpkg-dev file lintian man-db groff-base)
+          dpkg-dev file lintian man-db groff-base "$@")
 
 missing=()
 for package in "${packages[@]}"; do
@@ -20,6 +21,10 @@ fi
 echo "installing: ${missing[*]}"
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "install-deps: installing needs root; run this as root or install sudo" >&2
+    exit 1
+  fi
   sudo=sudo
 fi
 $sudo apt-get update -qq

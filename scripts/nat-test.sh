@@ -36,7 +36,10 @@ for tool in ip nft ss timeout; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 
-prefix="wsr-$$"
+# Unique per run, with the pid of the run that made them: a run that was
+# killed before its cleanup (SIGKILL) leaves namespaces that the next run
+# removes, and two runs at once never share a name.
+prefix="wsr-$$-$RANDOM"
 ns_client=$prefix-client
 ns_router=$prefix-router
 ns_server=$prefix-server
@@ -46,18 +49,61 @@ pids=()
 spoofed_payload='\x0b\x0b\x0b\x0b'  # would read as 11.11.11.11
 spoofed_address=11.11.11.11
 
+remove_stale_namespaces() {
+  local ns owner
+  for ns in $(ip netns list 2>/dev/null | awk '$1 ~ /^wsr-[0-9]+-/ { print $1 }'); do
+    owner=${ns#wsr-}
+    owner=${owner%%-*}
+    if ! kill -0 "$owner" 2>/dev/null; then
+      ip netns del "$ns" 2>/dev/null || true
+    fi
+  done
+}
+
+# Ends a process of ours and reaps it, within a bound: SIGKILL after 10 s.
+end_process() {
+  local pid=$1
+  kill -TERM "$pid" 2>/dev/null || return 0
+  wait_for_exit "$pid" 10 >/dev/null 2>&1 || true
+}
+
+cleaned=0
 cleanup() {
+  ((cleaned)) && return
+  cleaned=1
   local pid
   for pid in "${pids[@]}"; do
-    kill -TERM "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
+    end_process "$pid"
   done
   for ns in "$ns_client" "$ns_router" "$ns_server"; do
     ip netns del "$ns" 2>/dev/null || true
   done
   rm -rf "$work"
 }
+# CTest ends a test that runs past its time with SIGTERM (or SIGKILL, which
+# no trap sees: the next run's remove_stale_namespaces is for that).
 trap cleanup EXIT
+trap 'echo "FAILED: stopped by SIGTERM" >&2; exit 1' TERM
+trap 'echo "FAILED: stopped by SIGINT" >&2; exit 1' INT
+
+# Waits for a child of this script to end, at most $2 seconds, and returns
+# its exit status; past the bound it is killed and the wait fails (status
+# 124), so that no wait of this test can hang.  Bash reaps its children as
+# they end, so kill -0 fails from then on and wait gives the saved status.
+wait_for_exit() {
+  local pid=$1 seconds=$2
+  local deadline=$((SECONDS + seconds))
+  while kill -0 "$pid" 2>/dev/null; do
+    if ((SECONDS >= deadline)); then
+      echo "nat-test: process $pid still ran $seconds s after it was asked to end; killed" >&2
+      kill -KILL "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+      return 124
+    fi
+    sleep 0.05
+  done
+  wait "$pid"
+}
 
 fail() {
   echo "FAILED: $*" >&2
@@ -85,6 +131,7 @@ wait_until() {
   done
 }
 
+remove_stale_namespaces
 ip netns add "$ns_client" 2>/dev/null || skip "cannot create network namespaces (ip netns add failed)"
 ip netns add "$ns_router"
 ip netns add "$ns_server"
@@ -117,11 +164,19 @@ NFT
 ip -n "$ns_server" addr add 198.51.100.2/24 dev s0
 ip -n "$ns_server" link set s0 up
 
+# The tools are started directly, never under timeout(1), and each gets one
+# SIGTERM from this script: timeout passes a SIGTERM on to its child, then
+# sends SIGTERM and SIGCONT to its whole process group.  A sanitizer build
+# checks for leaks at exit by stopping its threads from a helper process
+# with ptrace; a SIGCONT that lands between the attach and the stop
+# discards the stop, and the helper then waits for it for ever while the
+# exiting program spins waiting for the helper.  The bounds of this test
+# come from wait_for_exit and wait_until instead.
 start_server() {
   : >"$work/server.out"
-  # Started without the in_ns function, so that $! is the process itself
-  # (ip execs timeout, which passes SIGTERM on).
-  ip netns exec "$ns_server" timeout 120 "$server_bin" --listen 198.51.100.2:7171 \
+  # Started without the in_ns function, so that $! is the server itself
+  # (ip netns exec execs it).
+  ip netns exec "$ns_server" "$server_bin" --listen 198.51.100.2:7171 \
     >"$work/server.out" 2>"$work/server.err" &
   server_pid=$!
   pids+=("$server_pid")
@@ -131,13 +186,15 @@ start_server() {
 
 stop_server() {
   kill -TERM "$server_pid"
-  wait "$server_pid" || fail "probe server did not exit 0 on SIGTERM"
+  wait_for_exit "$server_pid" 60 || fail "probe server did not exit 0 within 60 s of SIGTERM"
   grep -q 'answered=[1-9]' "$work/server.out" || fail "probe server answered nothing"
 }
 
 # --- 1. The address seen through the NAT -----------------------------------
 start_server
-learned=$(in_ns "$ns_client" timeout 60 env WANSEER_LIBRARY="$library" \
+# Its own --timeout ends it; timeout(1) only bounds a hang, and its signals
+# come only then.
+learned=$(in_ns "$ns_client" timeout -k 10 90 env WANSEER_LIBRARY="$library" \
   "$client_bin" --timeout 30 198.51.100.2:7171 2>"$work/client.err") ||
   fail "wanseer exited with status $?"
 [[ $learned == 198.51.100.1 ]] ||
@@ -146,7 +203,7 @@ echo "ok: client behind the NAT learned 198.51.100.1"
 stop_server
 
 # --- 2. Forged answers from another client-side address ---------------------
-ip netns exec "$ns_client" timeout 120 env WANSEER_LIBRARY="$library" \
+ip netns exec "$ns_client" env WANSEER_LIBRARY="$library" \
   "$client_bin" --watch 198.51.100.2:7171 >"$work/watch.out" 2>"$work/watch.err" &
 watch_pid=$!
 pids+=("$watch_pid")
@@ -173,7 +230,7 @@ ip -n "$ns_router" addr add 192.0.2.3/24 dev r0
 ip -n "$ns_router" route replace 192.0.2.0/24 dev r0 src 192.0.2.3
 spoofs=20
 delivered_before=$(udp_delivered)
-in_ns "$ns_router" timeout 20 bash -c '
+in_ns "$ns_router" timeout -k 5 20 bash -c '
   for ((i = 0; i < '"$spoofs"'; i++)); do
     printf "'"$spoofed_payload"'" >/dev/udp/192.0.2.2/'"$port"'
   done' || fail "could not send the forged datagrams"
@@ -195,7 +252,7 @@ first=$(head -n 1 "$work/watch.out")
 [[ $first == *" 198.51.100.1" ]] || fail "first address printed was '$first', not 198.51.100.1"
 
 kill -TERM "$watch_pid"
-wait "$watch_pid" || fail "wanseer --watch did not exit 0 on SIGTERM"
+wait_for_exit "$watch_pid" 60 || fail "wanseer --watch did not exit 0 within 60 s of SIGTERM"
 if grep -q "$spoofed_address" "$work/watch.out"; then
   fail "a forged datagram changed the stored address"
 fi

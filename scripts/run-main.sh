@@ -11,7 +11,18 @@ scripts/build.sh build
 log=$(mktemp)
 build/tools/wanseer-probe-server --listen 127.0.0.1:0 >"$log" &
 server=$!
-trap 'kill "$server" 2>/dev/null; wait "$server" 2>/dev/null; rm -f "$log"' EXIT
+stop_server() {
+  kill "$server" 2>/dev/null || return 0
+  # Bounded: SIGKILL if it has not ended 10 s after SIGTERM.
+  for _ in $(seq 100); do
+    kill -0 "$server" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$server" 2>/dev/null || true
+  wait "$server" 2>/dev/null || true
+  rm -f "$log"
+}
+trap stop_server EXIT
 # The server names its port once bound.
 for _ in $(seq 100); do
   grep -q '^listening on ' "$log" && break

@@ -25,8 +25,11 @@ if [ -n "$sanitize" ]; then
   exit 77
 fi
 
+# The one suppression file holds only reports wholly inside the dynamic
+# loader; it says why each cannot be ours.
 memcheck=(valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite,indirect
-          --error-exitcode=1 --quiet)
+          --error-exitcode=1 --quiet
+          --suppressions="$(dirname "$0")/valgrind-loader.supp")
 soak=$build_dir/tests/soak
 
 echo "== dlopen_churn_host, $cycles cycles"
@@ -44,6 +47,5 @@ echo "== teardown_host: exit and unload with a running worker"
 # nothing in the child can reach: memory errors only here; LeakSanitizer
 # checks the parent's side in the ASan build.
 echo "== fork_host, memory errors only"
-valgrind --tool=memcheck --leak-check=no --error-exitcode=1 --quiet \
-  "$build_dir/tests/fork_host" "$build_dir/src/libwanseer.so.1"
+"${memcheck[@]}" --leak-check=no "$build_dir/tests/fork_host" "$build_dir/src/libwanseer.so.1"
 echo "memcheck: no errors, nothing definitely or indirectly lost"

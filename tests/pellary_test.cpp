@@ -3,9 +3,12 @@
 #include "pellary.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -148,9 +151,9 @@ TEST_F(Pellary, ReaderSeesEveryLaterWriteFromAnotherThread) {
   }
 }
 
-// Reads from a destructor that runs at thread exit after the store's own
-// per-thread state is gone: it must still work (and, under AddressSanitizer,
-// touch nothing freed).
+// Calls from a destructor that runs at thread exit, after the thread's other
+// objects are gone: they must still work (and, under AddressSanitizer, touch
+// nothing freed).
 struct reads_at_thread_exit {
   std::int32_t* result;
   ~reads_at_thread_exit() {
@@ -166,7 +169,6 @@ TEST_F(Pellary, CallsFromThreadExitDestructorsStillWork) {
   ASSERT_EQ(pellary_write("at-exit", &value, 1), PELLARY_OK);
   std::int32_t result = 0;
   std::thread([&] {
-    // Made before the store's own per-thread state, so destroyed after it.
     thread_local reads_at_thread_exit late{&result};
     unsigned char byte = 0;
     pellary_open();
@@ -174,6 +176,59 @@ TEST_F(Pellary, CallsFromThreadExitDestructorsStillWork) {
     pellary_close();
   }).join();
   EXPECT_EQ(result, 77);
+}
+
+}  // namespace
+
+namespace {
+
+// What a forked child finds in the store: exit 0 when it can open, read a
+// whole value, write and close; the alarm turns a lock left held at the
+// fork into a failure rather than a hang.
+[[noreturn]] void check_store_in_child() {
+  alarm(30);
+  unsigned char value[4] = {};
+  std::int32_t length = sizeof value;
+  int failure = 0;
+  if (pellary_open() != PELLARY_OK) {
+    failure = 2;
+  } else if (pellary_read("forked", value, &length) != PELLARY_OK || length != 4) {
+    failure = 3;
+  } else if (!(value[0] == value[1] && value[1] == value[2] && value[2] == value[3])) {
+    failure = 4;
+  } else if (pellary_write("forked-child", value, 4) != PELLARY_OK ||
+             pellary_close() != PELLARY_OK) {
+    failure = 5;
+  }
+  _exit(failure);
+}
+
+TEST_F(Pellary, ForkWhileAnotherThreadWritesLeavesTheChildAWholeUsableStore) {
+  const unsigned char first[4] = {0, 0, 0, 0};
+  ASSERT_EQ(pellary_write("forked", first, 4), PELLARY_OK);
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    pellary_open();
+    for (unsigned char n = 0; !done; ++n) {
+      const unsigned char value[4] = {n, n, n, n};
+      pellary_write("forked", value, 4);
+    }
+    pellary_close();
+  });
+  for (int round = 0; round < 100 && !HasFailure(); ++round) {
+    const pid_t child = fork();
+    if (child == 0) {
+      check_store_in_child();
+    }
+    int status = 0;
+    EXPECT_TRUE(child != -1 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+                WEXITSTATUS(status) == 0)
+        << "round " << round << ": child "
+        << (WIFEXITED(status) ? "exited " + std::to_string(WEXITSTATUS(status))
+                              : "killed by signal " + std::to_string(WTERMSIG(status)));
+  }
+  done = true;
+  writer.join();
 }
 
 }  // namespace

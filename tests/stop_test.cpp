@@ -10,6 +10,7 @@
 #include "module_state.h"
 #include "probe_channel.h"
 #include "probe_worker.h"
+#include "support/cpu_time.h"
 #include "support/worker_harness.h"
 
 namespace wanseer::testing {
@@ -17,10 +18,6 @@ namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-
-// Far below the 5 s that the shortest uninterrupted wait of the real
-// schedule would take, far above any scheduling delay.
-constexpr seconds prompt_stop(2);
 
 TEST(Stop, DuringTheFirstReceiveOnTheRealSchedule) {
   use_fresh_key();
@@ -80,13 +77,6 @@ TEST(Stop, WithoutAStartedWorkerDoesNothing) {
   errno = 0;
   wanseer_stop();
   EXPECT_EQ(errno, 0);
-}
-
-double cpu_seconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // Runs a worker that can never be answered for about a second, the first

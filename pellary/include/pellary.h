@@ -21,7 +21,19 @@
  * THREADS
  *   All four operations may be called from any number of threads at once.
  *   A read sees a value either whole before or whole after a concurrent
- *   write, never a mix of the two.
+ *   write, never a mix of the two.  A thread is known by its thread id
+ *   (pthread_self): opens left by a thread that ended pass to a later
+ *   thread that the system gives the same id.
+ *
+ * FORK
+ *   A fork at any moment, also while another thread writes, leaves the
+ *   child a usable store holding exactly what it held at the fork; the
+ *   forking thread keeps its opens in the child.
+ *
+ * LOADING
+ *   The library uses no thread-local storage, so dlopen can load it however
+ *   much static TLS the process has used.  Once loaded it stays loaded
+ *   (values are kept for the life of the process).
  *
  * RESULTS
  *   pellary_open   0 success; -1 the store cannot be used (this thread's

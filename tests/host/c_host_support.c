@@ -192,3 +192,16 @@ int foreign_descriptors(const int* known, int known_count, char* found, size_t r
   closedir(listing);
   return count;
 }
+
+double stop_and_unload(const wanseer_exports* exports, void* library, const char* path, int server,
+                       int round) {
+  const double started = now_seconds();
+  exports->stop();
+  const double took = now_seconds() - started;
+  if (server >= 0) {
+    close(server);
+  }
+  host_check(dlclose(library) == 0, "dlclose: %s", dlerror());
+  host_check(dlopen(path, RTLD_NOW | RTLD_NOLOAD) == NULL, "round %d: library still loaded", round);
+  return took;
+}

@@ -53,4 +53,10 @@ int await_child(pid_t child, int report, double seconds, double* took);
    targets go to `found` (room bytes); returns how many. */
 int foreign_descriptors(const int* known, int known_count, char* found, size_t room);
 
+/* Stops the worker, closes `server` unless it is -1, unloads the library
+   and checks that it is gone (a failure counted otherwise); returns how
+   long the stop took, in seconds. */
+double stop_and_unload(const wanseer_exports* exports, void* library, const char* path, int server,
+                       int round);
+
 #endif /* WANSEER_TESTS_C_HOST_SUPPORT_H */

@@ -58,15 +58,8 @@ static void cycle(const char* path, int round) {
            address[0], address[1], address[2], address[3], text);
   }
 
-  const double stop_started = now_seconds();
-  wanseer.stop();
-  const double took = now_seconds() - stop_started;
+  const double took = stop_and_unload(&wanseer, library, path, server, round);
   host_check(took < 2.0, "round %d: stop took %.3f s", round, took);
-  if (server >= 0) {
-    close(server);
-  }
-  host_check(dlclose(library) == 0, "dlclose: %s", dlerror());
-  host_check(dlopen(path, RTLD_NOW | RTLD_NOLOAD) == NULL, "round %d: library still loaded", round);
 }
 
 int main(int argc, char** argv) {

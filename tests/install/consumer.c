@@ -1,7 +1,9 @@
 /* Builds against an installed wanseer.
  *
  *   consumer                 asks once: nothing is stored yet, so the answer
- *                            must be -2.
+ *                            must be WANSEER_NOT_FOUND.  Prints the version of
+ *                            the installed headers for the check to compare
+ *                            with the library's SONAME.
  *   consumer HOST:PORT A.B.C.D
  *                            starts the worker against that probe server and
  *                            waits up to 30 s for the address A.B.C.D. */
@@ -12,19 +14,19 @@
 
 static int learn_address(const char* server, const char* expected) {
   unsigned char address[WANSEER_ADDRESS_LENGTH];
-  int32_t status = -2;
+  int32_t status = WANSEER_NOT_FOUND;
   char text[16] = "";
   const struct timespec pause = {0, 20 * 1000 * 1000};
   wanseer_startup(server);
-  for (int tries = 0; tries < 1500 && status == -2; ++tries) {
+  for (int tries = 0; tries < 1500 && status == WANSEER_NOT_FOUND; ++tries) {
     int32_t length = sizeof address;
     status = wanseer_get(address, &length);
-    if (status == -2) {
+    if (status == WANSEER_NOT_FOUND) {
       nanosleep(&pause, NULL);
     }
   }
   wanseer_stop();
-  if (status != 0) {
+  if (status != WANSEER_OK) {
     printf("wanseer_get: %d, no address from %s\n", (int)status, server);
     return 1;
   }
@@ -41,5 +43,7 @@ int main(int argc, char** argv) {
   int32_t length = sizeof address;
   int32_t status = wanseer_get(address, &length);
   printf("wanseer_get: %d\n", (int)status);
-  return status == -2 ? 0 : 1;
+  printf("version %d.%d.%d\n", WANSEER_VERSION_MAJOR, WANSEER_VERSION_MINOR,
+         WANSEER_VERSION_PATCH);
+  return status == WANSEER_NOT_FOUND ? 0 : 1;
 }

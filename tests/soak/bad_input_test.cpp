@@ -22,6 +22,7 @@
 #include "guarded_memory.h"
 #include "pellary.h"
 #include "process_resources.h"
+#include "support/cpu_time.h"
 #include "wanseer.h"
 
 namespace wanseer::testing {
@@ -32,7 +33,6 @@ using std::chrono::steady_clock;
 
 // Neither an errno value the library sets nor one a call may leave behind.
 constexpr int untouched_errno = 12345;
-constexpr seconds prompt_stop(2);
 
 int bad_inputs_tried = 0;
 

@@ -91,18 +91,11 @@ static void cycle(const char* path, int round, unsigned absent_port) {
     /* The stop then comes while the worker waits for its first answer. */
     host_check(take_request(server, NULL), "round %d: no request", round);
   }
-  double started = now_seconds();
-  wanseer.stop();
-  double took = now_seconds() - started;
+  const double took = stop_and_unload(&wanseer, library, path, server, round);
   if (took > longest_stop) {
     longest_stop = took;
   }
   host_check(took < 2.0, "round %d (%s server): stop took %.3f s", round, kind_names[kind], took);
-  if (server >= 0) {
-    close(server);
-  }
-  host_check(dlclose(library) == 0, "dlclose: %s", dlerror());
-  host_check(dlopen(path, RTLD_NOW | RTLD_NOLOAD) == NULL, "round %d: library still loaded", round);
 }
 
 int main(int argc, char** argv) {

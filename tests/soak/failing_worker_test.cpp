@@ -19,6 +19,7 @@
 
 #include "probe_control.h"
 #include "process_resources.h"
+#include "support/cpu_time.h"
 #include "support/worker_harness.h"
 
 namespace wanseer::testing {
@@ -31,7 +32,6 @@ constexpr milliseconds unit(20);
 constexpr milliseconds scaled_minute = unit * 60;
 // A worker that spun for the scaled minute would use most of it.
 constexpr double idle_cpu_seconds = 0.1;
-constexpr seconds prompt_stop(2);
 
 struct run_figures {
   double cpu = 0;

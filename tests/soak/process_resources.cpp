@@ -67,13 +67,6 @@ std::size_t heap_in_use() {
 #endif
 }
 
-double cpu_seconds() {
-  rusage usage{};
-  ::getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!done()) {

@@ -8,6 +8,8 @@
 #include <functional>
 #include <set>
 
+#include "support/cpu_time.h"
+
 namespace wanseer::testing {
 
 // Entries of /proc/self/fd (the directory's own descriptor excluded).
@@ -20,8 +22,6 @@ std::size_t thread_count();
 // Bytes of the heap in use (mallinfo2), 0 under a sanitizer, whose allocator
 // does not report it.
 std::size_t heap_in_use();
-// User plus system CPU time of the whole process.
-double cpu_seconds();
 
 // Polls `done` until it holds or `limit` passes; the result of the last poll.
 // A thread that was just joined may still show in /proc for a moment.

@@ -12,7 +12,8 @@
 
 #include "pellary.h"
 #include "process_resources.h"
-#include "steady_answer_server.h"
+#include "support/cpu_time.h"
+#include "support/loopback_probe_server.h"
 #include "support/udp_socket.h"
 #include "wanseer.h"
 
@@ -24,9 +25,6 @@ using std::chrono::nanoseconds;
 using std::chrono::seconds;
 using std::chrono::steady_clock;
 
-// The real schedule's shortest wait is 5 s, so a stop that waited for the
-// worker's timer instead of waking it is far above this.
-constexpr seconds prompt_stop(2);
 // A handful of cycles first, so that one-time allocations of ACE and the C
 // library are made before the heap is counted.
 constexpr int warm_up_cycles = 5;
@@ -124,7 +122,8 @@ class StartStopCycles : public ::testing::Test {
 };
 
 TEST_F(StartStopCycles, AnsweringServer) {
-  steady_answer_server server(known_address);
+  loopback_probe_server server([](std::size_t) { return answer::with(known_address); },
+                               request_records::counted_only);
   // Counted before each start: the answer may come before the test looks.
   std::size_t answered_before_start = 0;
   // Stop at three points in turn: at once, once the request is out, and
@@ -134,8 +133,8 @@ TEST_F(StartStopCycles, AnsweringServer) {
       case 0:
         break;
       case 1:
-        ASSERT_TRUE(
-            eventually([&] { return server.requests() > answered_before_start; }, seconds(30)));
+        ASSERT_TRUE(eventually([&] { return server.request_count() > answered_before_start; },
+                               seconds(30)));
         break;
       case 2:
         ASSERT_TRUE(eventually([&] { return stored() == known_address; }, seconds(30)));
@@ -144,9 +143,9 @@ TEST_F(StartStopCycles, AnsweringServer) {
   };
   soak(server.address(), between, "answering server", [&] {
     store_sentinel();
-    answered_before_start = server.requests();
+    answered_before_start = server.request_count();
   });
-  EXPECT_GE(server.requests(), static_cast<std::size_t>(soak_cycles() * 2 / 3));
+  EXPECT_GE(server.request_count(), static_cast<std::size_t>(soak_cycles() * 2 / 3));
 }
 
 TEST_F(StartStopCycles, SilentServer) {

@@ -2,8 +2,8 @@
 
 namespace wanseer::testing {
 
-loopback_probe_server::loopback_probe_server(answer_policy policy)
-    : policy_(std::move(policy)), thread_([this] { serve(); }) {}
+loopback_probe_server::loopback_probe_server(answer_policy policy, request_records records)
+    : policy_(std::move(policy)), records_(records), thread_([this] { serve(); }) {}
 
 loopback_probe_server::~loopback_probe_server() {
   stop_socket_.send_to(socket_.port(), {'s', 't', 'o', 'p'});
@@ -31,10 +31,8 @@ void loopback_probe_server::serve() {
     answer reply;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      reply = policy_(requests_.size());
-      requests_.push_back({received->arrival, received->sender_port, received->bytes});
+      reply = policy_(request_count_);
     }
-    arrived_.notify_all();
     switch (reply.how) {
       case answer::kind::silence:
         break;
@@ -45,12 +43,21 @@ void loopback_probe_server::serve() {
         other_socket_.send_to(received->sender_port, reply.bytes);
         break;
     }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++request_count_;
+      last_sender_port_ = received->sender_port;
+      if (records_ == request_records::kept) {
+        requests_.push_back({received->arrival, received->sender_port, std::move(received->bytes)});
+      }
+    }
+    arrived_.notify_all();
   }
 }
 
 bool loopback_probe_server::wait_for_requests(std::size_t count, std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return arrived_.wait_for(lock, limit, [&] { return requests_.size() >= count; });
+  return arrived_.wait_for(lock, limit, [&] { return request_count_ >= count; });
 }
 
 std::vector<request_record> loopback_probe_server::requests() const {
@@ -60,7 +67,7 @@ std::vector<request_record> loopback_probe_server::requests() const {
 
 std::size_t loopback_probe_server::request_count() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return requests_.size();
+  return request_count_;
 }
 
 void loopback_probe_server::send_to_worker(const std::vector<std::uint8_t>& bytes,
@@ -68,7 +75,7 @@ void loopback_probe_server::send_to_worker(const std::vector<std::uint8_t>& byte
   std::uint16_t worker_port = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    worker_port = requests_.empty() ? 0 : requests_.back().sender_port;
+    worker_port = last_sender_port_;
   }
   (from_other_port ? other_socket_ : socket_).send_to(worker_port, bytes);
 }

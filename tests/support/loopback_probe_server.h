@@ -1,5 +1,6 @@
-// A probe server on 127.0.0.1 for tests: records every request with its
-// kernel arrival time and answers each one as the test's policy says.
+// A probe server on 127.0.0.1 for tests and benchmarks: records every
+// request with its kernel arrival time (or only counts them) and answers
+// each one as the test's policy says.
 #ifndef WANSEER_TESTS_LOOPBACK_PROBE_SERVER_H
 #define WANSEER_TESTS_LOOPBACK_PROBE_SERVER_H
 
@@ -45,11 +46,15 @@ struct answer {
 
 using answer_policy = std::function<answer(std::size_t index)>;
 
+// Whether the server keeps a record of every request, or only counts them
+// (so that its memory stays flat over thousands of soak cycles).
+enum class request_records { kept, counted_only };
+
 class loopback_probe_server {
  public:
-  explicit loopback_probe_server(answer_policy policy = [](std::size_t) {
-    return answer::silent();
-  });
+  explicit loopback_probe_server(
+      answer_policy policy = [](std::size_t) { return answer::silent(); },
+      request_records records = request_records::kept);
   loopback_probe_server(const loopback_probe_server&) = delete;
   loopback_probe_server& operator=(const loopback_probe_server&) = delete;
   ~loopback_probe_server();
@@ -64,7 +69,10 @@ class loopback_probe_server {
   // when they have.
   bool wait_for_requests(std::size_t count,
                          std::chrono::milliseconds limit = std::chrono::seconds(30));
+  // Empty when the server only counts.
   std::vector<request_record> requests() const;
+  // Counted once the request is answered: a test that sees the count rise
+  // may stop the worker and still find the answer stored.
   std::size_t request_count() const;
 
   // Sends `bytes` to the port the last request came from, from the server's
@@ -80,7 +88,10 @@ class loopback_probe_server {
   mutable std::mutex mutex_;
   std::condition_variable arrived_;
   answer_policy policy_;
+  const request_records records_;
   std::vector<request_record> requests_;
+  std::size_t request_count_ = 0;
+  std::uint16_t last_sender_port_ = 0;
   std::thread thread_;
 };
 

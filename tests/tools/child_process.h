@@ -34,6 +34,7 @@ class child_process {
       std::chrono::steady_clock::duration timeout = generous_deadline);
 
   void send_signal(int signal) const;
+  pid_t pid() const { return pid_; }
 
   // The exit status, or nullopt if the child did not exit normally before
   // the deadline.  Reads all remaining output.

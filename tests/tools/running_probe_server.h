@@ -1,4 +1,5 @@
-// wanseer-probe-server started on a free loopback port for one test.
+// wanseer-probe-server started on a free loopback port for one test or
+// benchmark.
 #ifndef WANSEER_TESTS_TOOLS_RUNNING_PROBE_SERVER_H
 #define WANSEER_TESTS_TOOLS_RUNNING_PROBE_SERVER_H
 
@@ -28,6 +29,15 @@ inline unsigned short listening_port(const std::string& line) {
   return static_cast<unsigned short>(std::stoul(line.substr(colon + 1)));
 }
 
+// "name=count ..." again, as the server printed its counters.
+inline std::string counter_line(const std::map<std::string, unsigned long>& counters) {
+  std::string line;
+  for (const auto& [name, count] : counters) {
+    line += (line.empty() ? "" : " ") + name + "=" + std::to_string(count);
+  }
+  return line;
+}
+
 class running_probe_server {
  public:
   explicit running_probe_server(const std::vector<std::string>& extra_arguments = {})
@@ -40,6 +50,7 @@ class running_probe_server {
   }
 
   unsigned short port() const { return port_; }
+  pid_t pid() const { return process_.pid(); }
   std::string endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
 
   // Stops the server with `signal`; returns its counters, empty if it did

@@ -31,9 +31,16 @@ const child_process::environment_changes built_library = {
 
 TEST(WanseerCli, PrintsTheAddressTheProbeServerSees) {
   running_probe_server server;
-  const auto run = run_to_end({WANSEER_CLI_PATH, server.endpoint()}, built_library);
-  EXPECT_EQ(run.status, 0) << run.errors;
-  EXPECT_EQ(run.output, "127.0.0.1\n");
+  // Options in both getopt forms, and after the operand.
+  for (const auto& options : {std::vector<std::string>{},
+                              {"--timeout=30", "--key=Q"},
+                              {"--key", "Q", "--timeout", "30"}}) {
+    std::vector<std::string> argv = {WANSEER_CLI_PATH, server.endpoint()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    const auto run = run_to_end(argv, built_library);
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.output, "127.0.0.1\n");
+  }
 }
 
 TEST(WanseerCli, FindsTheLibraryInTheBuildTreeWithoutTheVariable) {
@@ -92,8 +99,11 @@ TEST(WanseerCli, RefusesBadCommandLines) {
                                 {":7171"},
                                 {"--timeout", "soon", "a:1"},
                                 {"--timeout", "-1", "a:1"},
+                                {"--timeout=", "a:1"},
                                 {"--key"},
+                                {"--watch=yes", "a:1"},
                                 {"--bogus", "a:1"},
+                                {"-x", "a:1"},
                                 {"a:1", "b:2"}}) {
     std::vector<std::string> argv = {WANSEER_CLI_PATH};
     argv.insert(argv.end(), arguments.begin(), arguments.end());

@@ -11,9 +11,9 @@ address_reading address_poller::read() const {
   errno = 0;
   reading.status = exports_.get(reading.address, &length);
   reading.error = errno;
-  if (reading.status == 0 && length != static_cast<std::int32_t>(sizeof reading.address)) {
+  if (reading.status == WANSEER_OK && length != static_cast<std::int32_t>(sizeof reading.address)) {
     // A value of another size under the key is not an IPv4 address.
-    reading.status = 2;
+    reading.status = WANSEER_BUFFER_TOO_SMALL;
   }
   return reading;
 }

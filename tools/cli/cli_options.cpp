@@ -1,9 +1,10 @@
 #include "cli_options.h"
 
+#include <getopt.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <string_view>
 
 #include "endpoint_text.h"
 #include "wanseer_library.h"
@@ -31,44 +32,68 @@ std::optional<std::chrono::milliseconds> parse_seconds(const std::string& text) 
 cli_options_result parse_cli_options(int argc, char** argv) {
   cli_options_result result;
   cli_options& options = result.options;
-  bool options_ended = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view argument = argv[i];
-    if (!options_ended && argument.size() > 1 && argument[0] == '-') {
-      if (argument == "--") {
-        options_ended = true;
-      } else if (argument == "--help" || argument == "-h") {
+  // Long-only options take values outside the range of characters, so that
+  // an unknown short option is never mistaken for one of them.
+  enum : int { key_option = 256, timeout_option, watch_option, version_option };
+  static const option long_options[] = {
+      {"key", required_argument, nullptr, key_option},
+      {"timeout", required_argument, nullptr, timeout_option},
+      {"watch", no_argument, nullptr, watch_option},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, version_option},
+      {nullptr, 0, nullptr, 0},
+  };
+  // getopt_long keeps its place in globals: start afresh, and say nothing
+  // of its own (the caller prints the one message).
+  optind = 0;
+  opterr = 0;
+  for (;;) {
+    const int parsed = getopt_long(argc, argv, ":h", long_options, nullptr);
+    if (parsed == -1) {
+      break;
+    }
+    switch (parsed) {
+      case 'h':
         options.show_help = true;
         return result;
-      } else if (argument == "--version") {
+      case version_option:
         options.show_version = true;
         return result;
-      } else if (argument == "--watch") {
+      case watch_option:
         options.watch = true;
-      } else if (argument == "--key" || argument == "--timeout") {
-        if (i + 1 >= argc) {
-          result.error = std::string(argument) + " needs a value";
-          return result;
-        }
-        const std::string value = argv[++i];
-        if (argument == "--key") {
-          options.key = value;
-        } else if (const auto timeout = parse_seconds(value)) {
+        break;
+      case key_option:
+        options.key = optarg;
+        break;
+      case timeout_option:
+        if (const auto timeout = parse_seconds(optarg)) {
           options.timeout = *timeout;
         } else {
-          result.error = "--timeout wants a number of seconds from 0 to 86400, not '" + value + "'";
+          result.error = "--timeout wants a number of seconds from 0 to 86400, not '" +
+                         std::string(optarg) + "'";
           return result;
         }
-      } else {
-        result.error = "unknown option '" + std::string(argument) + "'";
+        break;
+      case ':':
+        result.error = std::string(optopt == key_option ? "--key" : "--timeout") + " needs a value";
         return result;
-      }
-    } else if (options.server.empty()) {
-      options.server = argument;
-    } else {
+      default:
+        // A short option is named by itself (it may stand in a cluster);
+        // a long one by the whole argument, as typed.
+        result.error =
+            "unknown option '" +
+            (optopt > 0 && optopt < key_option ? std::string("-") + static_cast<char>(optopt)
+                                               : std::string(argv[optind - 1])) +
+            "'";
+        return result;
+    }
+  }
+  for (int i = optind; i < argc; ++i) {
+    if (!options.server.empty()) {
       result.error = "only one HOST:PORT may be given";
       return result;
     }
+    options.server = argv[i];
   }
   if (options.server.empty()) {
     result.error = "HOST:PORT of a probe server is required";
@@ -99,7 +124,7 @@ std::string cli_usage(const char* program) {
          "again after each unanswered one, trying its IPv4 addresses in turn; a lookup\n"
          "that hangs does not hold up --timeout.\n"
          "\n"
-         "Options:\n"
+         "Options (a value may also be given as --key=KEY, --timeout=SECONDS):\n"
          "  --key KEY          store the address under KEY in the value store instead of\n"
          "                     \"IP\" (1 to 255 bytes)\n"
          "  --timeout SECONDS  give up if no address is known after this long (default " +
@@ -116,12 +141,10 @@ std::string cli_usage(const char* program) {
          "  1. the file named by $" +
          library_variable +
          " if it is set (then nothing else is tried)\n"
-         "  2. " +
-         library_file_name +
+         "  2. next to this program's binary:\n" +
+         near_binary + "  3. " + library_file_name +
          " through the dynamic loader's search (LD_LIBRARY_PATH,\n"
          "     the ld.so cache, the system library directories)\n"
-         "  3. next to this program's binary:\n" +
-         near_binary +
          "\n"
          "Exit status:\n"
          "  0  the address was printed (or --watch ended by SIGINT/SIGTERM)\n"

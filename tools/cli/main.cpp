@@ -51,7 +51,7 @@ std::string utc_timestamp() {
 }
 
 int report_read_failure(const address_reading& reading) {
-  if (reading.status == -1) {
+  if (reading.status == WANSEER_ERROR) {
     std::fprintf(stderr, "%s: reading the address failed: %s\n", program,
                  std::strerror(reading.error));
   } else {
@@ -66,11 +66,11 @@ int print_once(const address_poller& poller, const cli_options& options) {
   poll_interval interval(std::chrono::milliseconds(50));
   for (;;) {
     const address_reading reading = poller.read();
-    if (reading.status == 0) {
+    if (reading.status == WANSEER_OK) {
       std::printf("%s\n", format_ipv4(reading.address).c_str());
       return exit_ok;
     }
-    if (reading.status != -2) {
+    if (reading.status != WANSEER_NOT_FOUND) {
       return report_read_failure(reading);
     }
     const auto left = deadline - std::chrono::steady_clock::now();
@@ -97,12 +97,13 @@ int watch_changes(const address_poller& poller) {
     // it is still shown.
     const auto signal = poller.wait(interval.next());
     const address_reading reading = poller.read();
-    if (reading.status == 0 && (!known || std::memcmp(last, reading.address, sizeof last) != 0)) {
+    if (reading.status == WANSEER_OK &&
+        (!known || std::memcmp(last, reading.address, sizeof last) != 0)) {
       known = true;
       std::memcpy(last, reading.address, sizeof last);
       std::printf("%s %s\n", utc_timestamp().c_str(), format_ipv4(reading.address).c_str());
       std::fflush(stdout);
-    } else if (reading.status != 0 && reading.status != -2) {
+    } else if (reading.status != WANSEER_OK && reading.status != WANSEER_NOT_FOUND) {
       return report_read_failure(reading);
     }
     if (signal) {

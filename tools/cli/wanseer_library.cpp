@@ -60,10 +60,8 @@ std::unique_ptr<wanseer_library> wanseer_library::load(std::string& error) {
   if (chosen != nullptr && chosen[0] != '\0') {
     attempts.emplace_back(chosen);
   } else {
+    attempts = library_candidates_near_binary();
     attempts.emplace_back(library_file_name);
-    for (auto& candidate : library_candidates_near_binary()) {
-      attempts.push_back(std::move(candidate));
-    }
   }
   for (const auto& attempt : attempts) {
     void* const handle = dlopen(attempt.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -22,10 +22,12 @@ struct wanseer_exports {
 class wanseer_library {
  public:
   // Tries, in order: the file named by $WANSEER_LIBRARY when it is set (and
-  // nothing else then); the dynamic loader's own search for
-  // libwanseer.so.1; then next to this program's binary in ../<libdir>,
-  // ../lib and ../src (the build tree).  On failure `error` says what each
-  // attempt reported.
+  // nothing else then); next to this program's binary in ../<libdir>,
+  // ../lib and ../src (the build tree); then the dynamic loader's own
+  // search for libwanseer.so.1.  The copy beside the binary comes first
+  // because it is the one built or installed with it, and because finding
+  // it costs one file lookup where the loader's search may cost a hundred.
+  // On failure `error` says what each attempt reported.
   static std::unique_ptr<wanseer_library> load(std::string& error);
 
   wanseer_library(const wanseer_library&) = delete;
@@ -44,7 +46,7 @@ class wanseer_library {
   wanseer_exports exports_;
 };
 
-// The places load() tries after the loader's own search, for --help.
+// The places load() tries before the loader's own search, for --help.
 std::vector<std::string> library_candidates_near_binary();
 
 }  // namespace wanseer_tools
