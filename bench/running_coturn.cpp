@@ -16,9 +16,9 @@ namespace wanseer_bench {
 namespace {
 
 std::vector<std::string> arguments(unsigned short port, const std::vector<std::string>& extra) {
-  std::vector<std::string> all = {turnserver_path,  "-n",         "--stun-only",
-                                  "--no-cli",       "--no-tls",   "--no-dtls",
-                                  "--listening-ip", "127.0.0.1",  "--listening-port",
+  std::vector<std::string> all = {turnserver_path,      "-n",         "--stun-only",
+                                  "--no-cli",           "--no-tls",   "--no-dtls",
+                                  "--listening-ip",     "127.0.0.1",  "--listening-port",
                                   std::to_string(port), "--log-file", "/dev/null",
                                   "--no-stdout-log"};
   all.insert(all.end(), extra.begin(), extra.end());

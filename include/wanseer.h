@@ -184,9 +184,10 @@ WANSEER_API void wanseer_startup(const char* server);
  *
  *   Asks the worker to end and blocks until it has.  Every wait of the
  *   worker, a host name lookup included, ends as soon as the stop is asked
- *   for, so the call returns within milliseconds in every state.  A reply that arrived before the stop is
- *   still stored.  Without a started worker (none started, or already
- *   stopped) the call does nothing.  Never fails; errno is left alone.
+ *   for, so the call returns within milliseconds in every state.  A reply
+ *   that arrived before the stop is still stored.  Without a started worker
+ *   (none started, or already stopped) the call does nothing.  Never fails;
+ *   errno is left alone.
  */
 WANSEER_API void wanseer_stop(void);
 

@@ -43,7 +43,6 @@ int main(int argc, char** argv) {
   int32_t length = sizeof address;
   int32_t status = wanseer_get(address, &length);
   printf("wanseer_get: %d\n", (int)status);
-  printf("version %d.%d.%d\n", WANSEER_VERSION_MAJOR, WANSEER_VERSION_MINOR,
-         WANSEER_VERSION_PATCH);
+  printf("version %d.%d.%d\n", WANSEER_VERSION_MAJOR, WANSEER_VERSION_MINOR, WANSEER_VERSION_PATCH);
   return status == WANSEER_NOT_FOUND ? 0 : 1;
 }
