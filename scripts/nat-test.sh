@@ -15,103 +15,20 @@
 # Exit:  0 passed, 1 failed, 2 bad usage, 77 skipped (printed as "SKIPPED: reason").
 set -euo pipefail
 
-if [[ $# -ne 1 ]]; then
-  echo "usage: $0 BUILD_DIR" >&2
-  exit 2
-fi
-build_dir=$(cd "$1" && pwd)
-server_bin=$build_dir/tools/wanseer-probe-server
-client_bin=$build_dir/tools/wanseer
-library=$build_dir/src/libwanseer.so.1
-for file in "$server_bin" "$client_bin" "$library"; do
-  [[ -e $file ]] || { echo "nat-test: $file not found; build first" >&2; exit 2; }
-done
+source "$(dirname "${BASH_SOURCE[0]}")/netns-lib.sh"
 
-skip() {
-  echo "SKIPPED: $*"
-  exit 77
-}
-[[ $(id -u) -eq 0 ]] || skip "network namespaces need root"
-for tool in ip nft ss timeout; do
-  command -v "$tool" >/dev/null || skip "$tool is not installed"
-done
+netns_build_dir nat-test "$@"
+require_files "$server_bin" "$client_bin" "$library"
+require_root
+require_tools ip nft ss timeout
 
-# Unique per run, with the pid of the run that made them: a run that was
-# killed before its cleanup (SIGKILL) leaves namespaces that the next run
-# removes, and two runs at once never share a name.
-prefix="wsr-$$-$RANDOM"
-ns_client=$prefix-client
-ns_router=$prefix-router
-ns_server=$prefix-server
-work=$(mktemp -d)
-pids=()
+netns_begin
+ns_client=$ns_prefix-client
+ns_router=$ns_prefix-router
+ns_server=$ns_prefix-server
 # No newline byte in it: bash's printf would flush, and send, at each one.
 spoofed_payload='\x0b\x0b\x0b\x0b'  # would read as 11.11.11.11
 spoofed_address=11.11.11.11
-
-remove_stale_namespaces() {
-  local ns owner
-  for ns in $(ip netns list 2>/dev/null | awk '$1 ~ /^wsr-[0-9]+-/ { print $1 }'); do
-    owner=${ns#wsr-}
-    owner=${owner%%-*}
-    if ! kill -0 "$owner" 2>/dev/null; then
-      ip netns del "$ns" 2>/dev/null || true
-    fi
-  done
-}
-
-# Ends a process of ours and reaps it, within a bound: SIGKILL after 10 s.
-end_process() {
-  local pid=$1
-  kill -TERM "$pid" 2>/dev/null || return 0
-  wait_for_exit "$pid" 10 >/dev/null 2>&1 || true
-}
-
-cleaned=0
-cleanup() {
-  ((cleaned)) && return
-  cleaned=1
-  local pid
-  for pid in "${pids[@]}"; do
-    end_process "$pid"
-  done
-  for ns in "$ns_client" "$ns_router" "$ns_server"; do
-    ip netns del "$ns" 2>/dev/null || true
-  done
-  rm -rf "$work"
-}
-# CTest ends a test that runs past its time with SIGTERM (or SIGKILL, which
-# no trap sees: the next run's remove_stale_namespaces is for that).
-trap cleanup EXIT
-trap 'echo "FAILED: stopped by SIGTERM" >&2; exit 1' TERM
-trap 'echo "FAILED: stopped by SIGINT" >&2; exit 1' INT
-
-# Waits for a child of this script to end, at most $2 seconds, and returns
-# its exit status; past the bound it is killed and the wait fails (status
-# 124), so that no wait of this test can hang.  Bash reaps its children as
-# they end, so kill -0 fails from then on and wait gives the saved status.
-wait_for_exit() {
-  local pid=$1 seconds=$2
-  local deadline=$((SECONDS + seconds))
-  while kill -0 "$pid" 2>/dev/null; do
-    if ((SECONDS >= deadline)); then
-      echo "nat-test: process $pid still ran $seconds s after it was asked to end; killed" >&2
-      kill -KILL "$pid" 2>/dev/null || true
-      wait "$pid" 2>/dev/null || true
-      return 124
-    fi
-    sleep 0.05
-  done
-  wait "$pid"
-}
-
-fail() {
-  echo "FAILED: $*" >&2
-  for log in "$work"/*.out "$work"/*.err; do
-    [[ -s $log ]] && { echo "--- $(basename "$log")" >&2; cat "$log" >&2; }
-  done
-  exit 1
-}
 
 in_ns() {
   local ns=$1
@@ -119,22 +36,9 @@ in_ns() {
   ip netns exec "$ns" "$@"
 }
 
-# Waits until the command succeeds, for at most $1 seconds.  The command is
-# run afresh each time: give a function, not a $(...) that is expanded once.
-wait_until() {
-  local seconds=$1
-  shift
-  local deadline=$((SECONDS + seconds))
-  until "$@"; do
-    ((SECONDS < deadline)) || return 1
-    sleep 0.05
-  done
-}
-
-remove_stale_namespaces
-ip netns add "$ns_client" 2>/dev/null || skip "cannot create network namespaces (ip netns add failed)"
-ip netns add "$ns_router"
-ip netns add "$ns_server"
+netns_add "$ns_client" || skip "cannot create network namespaces (ip netns add failed)"
+netns_add "$ns_router"
+netns_add "$ns_server"
 for ns in "$ns_client" "$ns_router" "$ns_server"; do
   ip -n "$ns" link set lo up
 done
@@ -165,13 +69,7 @@ ip -n "$ns_server" addr add 198.51.100.2/24 dev s0
 ip -n "$ns_server" link set s0 up
 
 # The tools are started directly, never under timeout(1), and each gets one
-# SIGTERM from this script: timeout passes a SIGTERM on to its child, then
-# sends SIGTERM and SIGCONT to its whole process group.  A sanitizer build
-# checks for leaks at exit by stopping its threads from a helper process
-# with ptrace; a SIGCONT that lands between the attach and the stop
-# discards the stop, and the helper then waits for it for ever while the
-# exiting program spins waiting for the helper.  The bounds of this test
-# come from wait_for_exit and wait_until instead.
+# SIGTERM from this script (see netns-lib.sh for why).
 start_server() {
   : >"$work/server.out"
   # Started without the in_ns function, so that $! is the server itself
@@ -179,7 +77,7 @@ start_server() {
   ip netns exec "$ns_server" "$server_bin" --listen 198.51.100.2:7171 \
     >"$work/server.out" 2>"$work/server.err" &
   server_pid=$!
-  pids+=("$server_pid")
+  register_pid "$server_pid"
   wait_until 20 grep -q '^listening on 198.51.100.2:7171$' "$work/server.out" ||
     fail "probe server did not start"
 }
@@ -206,7 +104,7 @@ stop_server
 ip netns exec "$ns_client" env WANSEER_LIBRARY="$library" \
   "$client_bin" --watch 198.51.100.2:7171 >"$work/watch.out" 2>"$work/watch.err" &
 watch_pid=$!
-pids+=("$watch_pid")
+register_pid "$watch_pid"
 
 probe_port() {
   in_ns "$ns_client" ss -uanpH | awk '/"wanseer"/ { n = split($4, a, ":"); print a[n]; exit }'

@@ -14,36 +14,17 @@
 # Exit:  0 passed, 1 failed, 2 bad usage, 77 skipped ("SKIPPED: reason").
 set -euo pipefail
 
-[[ $# -eq 1 ]] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
-build_dir=$(cd "$1" && pwd)
-server_bin=$build_dir/tools/wanseer-probe-server
-client_bin=$build_dir/tools/wanseer
-library=$build_dir/src/libwanseer.so.1
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/netns-lib.sh"
 
-skip() { echo "SKIPPED: $*"; exit 77; }
-fail() {
-  echo "FAILED: $*"
-  echo "--- watch"; cat "$work/watch.out" "$work/watch.err" 2>/dev/null || true
-  exit 1
-}
-[[ $(id -u) -eq 0 ]] || skip "network namespaces need root"
-command -v ip >/dev/null || skip "ip is not installed"
+netns_build_dir address_change_cli_test "$@"
+require_root
+require_tools ip
 
-ns_client=wsr-addr-$$-c
-ns_server=wsr-addr-$$-s
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do
-    kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-  done
-  ip netns delete "$ns_client" 2>/dev/null || true
-  ip netns delete "$ns_server" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-ip netns add "$ns_client" 2>/dev/null || skip "cannot make a network namespace here"
-ip netns add "$ns_server"
+netns_begin
+ns_client=$ns_prefix-c
+ns_server=$ns_prefix-s
+netns_add "$ns_client" || skip "cannot make a network namespace here"
+netns_add "$ns_server"
 ip -n "$ns_client" link add c0 type veth peer name s0 netns "$ns_server" ||
   skip "cannot make a veth pair here"
 ip -n "$ns_client" addr add 192.0.2.2/24 dev c0
@@ -54,30 +35,23 @@ done
 ip -n "$ns_client" link set c0 up
 ip -n "$ns_server" link set s0 up
 
-wait_for() {  # SECONDS COMMAND...
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    ((SECONDS < deadline)) || return 1
-    sleep 0.1
-  done
-}
-
 ip netns exec "$ns_server" "$server_bin" --listen 192.0.2.1:7171 --rate 0 >"$work/server.out" 2>&1 &
-pids+=($!)
-wait_for 20 grep -q '^listening on' "$work/server.out" || fail "the probe server did not start"
+register_pid $!
+wait_until 20 grep -q '^listening on' "$work/server.out" || fail "the probe server did not start"
 
-ip netns exec "$ns_client" env WANSEER_LIBRARY="$library" timeout 200 \
+# Started directly, not under timeout(1): the cleanup ends it with one
+# SIGTERM, and the waits below bound the test.
+ip netns exec "$ns_client" env WANSEER_LIBRARY="$library" \
   "$client_bin" --watch 192.0.2.1:7171 >"$work/watch.out" 2>"$work/watch.err" &
-pids+=($!)
-wait_for 30 grep -q ' 192\.0\.2\.2$' "$work/watch.out" || fail "the first address was not 192.0.2.2"
+register_pid $!
+wait_until 30 grep -q ' 192\.0\.2\.2$' "$work/watch.out" || fail "the first address was not 192.0.2.2"
 
 # Removed before the new one is added: removing a primary address removes
 # the secondary addresses of its subnet with it.
 ip -n "$ns_client" addr del 192.0.2.2/24 dev c0
 ip -n "$ns_client" addr add 192.0.2.3/24 dev c0
 # The next request leaves when the minute's pause ends.
-wait_for 150 grep -q ' 192\.0\.2\.3$' "$work/watch.out" ||
+wait_until 150 grep -q ' 192\.0\.2\.3$' "$work/watch.out" ||
   fail "the worker did not ask from the new address 192.0.2.3"
 echo "ok: after the address change the worker learned 192.0.2.3"
 echo "PASSED"

@@ -10,48 +10,33 @@
 # Exit:  0 passed, 1 failed, 2 bad usage, 77 skipped ("SKIPPED: reason").
 set -euo pipefail
 
-[[ $# -eq 1 ]] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
-build_dir=$(cd "$1" && pwd)
-server_bin=$build_dir/tools/wanseer-probe-server
-client_bin=$build_dir/tools/wanseer
-library=$build_dir/src/libwanseer.so.1
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/netns-lib.sh"
 
-skip() { echo "SKIPPED: $*"; exit 77; }
-fail() { echo "FAILED: $*"; exit 1; }
-[[ $(id -u) -eq 0 ]] || skip "network namespaces need root"
-command -v ip >/dev/null || skip "ip is not installed"
+netns_build_dir hung_lookup_cli_test "$@"
+require_root
+require_tools ip
 
-ns=wsr-dns-$$
-work=$(mktemp -d)
-server_pid=
-cleanup() {
-  [[ -n $server_pid ]] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-  ip netns delete "$ns" 2>/dev/null || true
-  rm -rf "/etc/netns/$ns" "$work"
-}
-trap cleanup EXIT
-ip netns add "$ns" 2>/dev/null || skip "cannot make a network namespace here"
+netns_begin
+ns=$ns_prefix-dns
+netns_add "$ns" || skip "cannot make a network namespace here"
 ip -n "$ns" link set lo up
+register_path "/etc/netns/$ns"
 mkdir -p "/etc/netns/$ns"
 printf 'nameserver 127.0.0.1\noptions timeout:15 attempts:2\n' >"/etc/netns/$ns/resolv.conf"
 
 ip netns exec "$ns" "$server_bin" --listen 127.0.0.1:53 --rate 0 >"$work/server.out" 2>&1 &
 server_pid=$!
-for _ in $(seq 200); do
-  grep -q '^listening on' "$work/server.out" && break
-  sleep 0.1
-done
-grep -q '^listening on' "$work/server.out" || fail "the silent name server did not start"
+register_pid "$server_pid"
+wait_until 20 grep -q '^listening on' "$work/server.out" || fail "the silent name server did not start"
 
 started=$(date +%s%N)
 status=0
-ip netns exec "$ns" env WANSEER_LIBRARY="$library" timeout 60 \
+# Its own --timeout ends it; timeout(1) only bounds a hang.
+ip netns exec "$ns" env WANSEER_LIBRARY="$library" timeout -k 10 60 \
   "$client_bin" --timeout 1 probe.example.net:7171 >"$work/cli.out" 2>"$work/cli.err" || status=$?
 elapsed_ms=$((($(date +%s%N) - started) / 1000000))
 
-kill -TERM "$server_pid"
-wait "$server_pid" || true
-server_pid=
+end_process "$server_pid" 60
 [[ $status -eq 1 ]] || fail "wanseer exited $status, not 1 (no answer): $(cat "$work/cli.err")"
 grep -Eq 'dropped_malformed=[1-9]' "$work/server.out" ||
   fail "no lookup reached the silent name server: $(cat "$work/server.out")"
