@@ -5,9 +5,6 @@
 //
 // Usage: foreign_flood_bench [SECONDS]   (default 3)
 
-#include <sys/resource.h>
-#include <sys/time.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -16,6 +13,7 @@
 #include <thread>
 
 #include "probe_control.h"
+#include "support/cpu_time.h"
 #include "support/worker_harness.h"
 
 namespace {
@@ -26,12 +24,6 @@ using namespace wanseer::testing;
 double thread_cpu_seconds() {
   timespec used{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
-  return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
-}
-
-double process_cpu_seconds() {
-  timespec used{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
   return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
 }
 
@@ -58,7 +50,7 @@ int main(int argc, char** argv) {
   std::atomic<bool> flooding{true};
   double flooder_cpu = 0;
   long long sent = 0;
-  const double before = process_cpu_seconds();
+  const double before = cpu_seconds();
   std::thread flooder([&] {
     const udp_socket stranger;
     const std::vector<std::uint8_t> forged = {6, 6, 6, 6};
@@ -71,7 +63,7 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
   flooding = false;
   flooder.join();
-  const double host_cpu = process_cpu_seconds() - before - flooder_cpu;
+  const double host_cpu = cpu_seconds() - before - flooder_cpu;
   stop_probe();
   const bool untouched = read_stored().status == -2;
   std::printf(

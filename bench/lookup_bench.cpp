@@ -5,7 +5,6 @@
 //
 // Usage: lookup_bench [STOPS [RUNS]]   (defaults 200 and 1000)
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "probe_control.h"
+#include "spread.h"
 #include "support/test_name_server.h"
 #include "support/worker_harness.h"
 
@@ -25,15 +25,9 @@ using clock_type = std::chrono::steady_clock;
 
 const std::string probe_name = "probe.example.net";
 
-double percentile(const std::vector<double>& sorted, double fraction) {
-  return sorted[static_cast<std::size_t>(fraction * static_cast<double>(sorted.size() - 1))];
-}
-
-void report(const char* what, std::vector<double> figures) {
-  std::sort(figures.begin(), figures.end());
+void report(const char* what, const std::vector<double>& figures) {
   std::printf("%s, %zu runs, microseconds:\n", what, figures.size());
-  std::printf("  median %.1f  p90 %.1f  p99 %.1f  min %.1f  max %.1f\n", percentile(figures, 0.5),
-              percentile(figures, 0.9), percentile(figures, 0.99), figures.front(), figures.back());
+  wanseer_bench::print_spread(figures);
 }
 
 double microseconds_since(clock_type::time_point started) {

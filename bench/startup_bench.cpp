@@ -6,7 +6,6 @@
 
 #include <dlfcn.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "running_probe_server.h"
+#include "spread.h"
 #include "wanseer.h"
 
 namespace {
@@ -38,10 +38,6 @@ Function symbol(void* library, const char* name) {
     std::exit(1);
   }
   return reinterpret_cast<Function>(found);
-}
-
-double percentile(const std::vector<double>& sorted, double fraction) {
-  return sorted[static_cast<std::size_t>(fraction * static_cast<double>(sorted.size() - 1))];
 }
 
 }  // namespace
@@ -102,12 +98,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "no run got an answer\n");
     return 1;
   }
-  std::sort(microseconds.begin(), microseconds.end());
   std::printf("startup to first address, %zu runs (%d unanswered), microseconds:\n",
               microseconds.size(), unanswered);
-  std::printf("  median %.1f  p90 %.1f  p99 %.1f  min %.1f  max %.1f\n",
-              percentile(microseconds, 0.5), percentile(microseconds, 0.9),
-              percentile(microseconds, 0.99), microseconds.front(), microseconds.back());
+  wanseer_bench::print_spread(microseconds);
   std::printf("  probe server: %s\n", counters.c_str());
   return unanswered == 0 ? 0 : 1;
 }

@@ -13,7 +13,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <netinet/in.h>
+
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -37,7 +40,11 @@ struct loopback_scene {
   loopback_udp server{"127.0.0.1"};
   loopback_udp stranger_port{"127.0.0.1"};
   loopback_udp stranger_address{"127.0.0.2", server.port()};
-  wanseer::probe_channel channel{("127.0.0.1:" + std::to_string(server.port())).c_str()};
+  wanseer::probe_channel channel;
+
+  loopback_scene() {
+    channel.aim_at(ACE_INET_Addr(server.port(), static_cast<ACE_UINT32>(INADDR_LOOPBACK)));
+  }
 
   const loopback_udp& sender(int which) const {
     switch (which) {
@@ -86,9 +93,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // No wake handle: each wait ends with an accepted reply, or after a time
   // that only a lost reply would make it wait.
-  const ACE_Time_Value generous(10);
   for (const reply_bytes& next : expected) {
     unsigned char reply[wanseer::reply_length] = {};
+    const auto generous = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     FUZZ_REQUIRE(here.channel.await_reply(reply, generous, -1), "every server reply is taken");
     FUZZ_REQUIRE(std::memcmp(reply, next.data(), next.size()) == 0,
                  "the replies are the server's, in order, with their first 4 bytes");

@@ -1,10 +1,10 @@
-// The server text of wanseer_startup, parsed the way the worker parses it:
-// by making the worker's probe_channel from it (which splits host names from
-// dotted addresses, checks names and hands the rest to ACE).  Whatever the
-// text, the parse must stay within the text and the channel's socket still
-// opens.
+// The server text of wanseer_startup, parsed the way the worker parses it
+// (host names split from dotted addresses and checked, the rest handed to
+// ACE), and a dotted address aimed at by the worker's probe_channel.
+// Whatever the text, the parse must stay within the text and the channel's
+// socket still opens.
 //
-// The channel never looks a host name up, but a mistake that made it do so
+// The parse never looks a host name up, but a mistake that made it do so
 // would ask a name server elsewhere.  So this target refuses to run where any
 // network but loopback is reachable; scripts/fuzz.sh starts it in a network
 // namespace of its own that has only a loopback interface, where every
@@ -20,6 +20,7 @@
 
 #include "fuzz_check.h"
 #include "probe_channel.h"
+#include "server_text.h"
 
 namespace {
 
@@ -57,7 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::memcpy(text.get(), data, size);
   text[size] = '\0';
 
-  const wanseer::probe_channel channel(text.get());
+  const wanseer::server_text_parts parts = wanseer::parse_server_text(text.get());
+  wanseer::probe_channel channel;
+  if (parts.what == wanseer::server_text_parts::kind::address) {
+    channel.aim_at(parts.address);
+  }
   FUZZ_REQUIRE(channel.local_port() != 0, "the socket opens whatever the server text");
   return 0;
 }

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "server_text.h"
 #include "worker_descriptors.h"
 
 namespace wanseer {
@@ -52,13 +51,6 @@ std::uint16_t bound_port(int fd) {
 
 probe_channel::probe_channel() {
   reopen_if_closed();
-}
-
-probe_channel::probe_channel(const char* server_text) : probe_channel() {
-  const server_text_parts parts = parse_server_text(server_text);
-  if (parts.what == server_text_parts::kind::address) {
-    aim_at(parts.address);
-  }
 }
 
 probe_channel::~probe_channel() {
@@ -150,14 +142,6 @@ void probe_channel::send_request() {
     // A failed send shows up as a miss in the receive that follows.
     socket_.send(request, sizeof request, server_address_, 0);
   }
-}
-
-bool probe_channel::await_reply(unsigned char (&reply)[reply_length], const ACE_Time_Value& timeout,
-                                int wake) {
-  return await_reply(reply,
-                     std::chrono::steady_clock::now() +
-                         std::chrono::microseconds(timeout.sec() * 1000000LL + timeout.usec()),
-                     wake);
 }
 
 bool probe_channel::await_reply(unsigned char (&reply)[reply_length], steady_deadline deadline,

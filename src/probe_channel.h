@@ -6,7 +6,6 @@
 
 #include <ace/INET_Addr.h>
 #include <ace/SOCK_Dgram.h>
-#include <ace/Time_Value.h>
 
 #include <cstddef>
 
@@ -18,13 +17,11 @@ inline constexpr std::size_t reply_length = 4;
 
 class probe_channel {
  public:
-  // Opens the socket, with no server to ask yet.
+  // Opens the socket, with no server to ask yet.  A socket that does not
+  // open is not fatal: every request then goes unanswered, each attempt
+  // still waits out its whole receive timeout, and the next attempt opens
+  // it again.
   probe_channel();
-  // Opens the socket and aims it at the dotted address in `server_text`.
-  // Neither a server text that is not a dotted address nor a socket that
-  // does not open is fatal: every request then goes unanswered, and each
-  // attempt still waits out its whole receive timeout.
-  explicit probe_channel(const char* server_text);
   probe_channel(const probe_channel&) = delete;
   probe_channel& operator=(const probe_channel&) = delete;
   ~probe_channel();
@@ -52,14 +49,13 @@ class probe_channel {
   // Sends the 3-byte request "ip\0" to the server aimed at.
   void send_request();
 
-  // Waits until `deadline` (or for `timeout`) for a reply: a datagram of at
+  // Waits until `deadline` for a reply: a datagram of at
   // least reply_length bytes whose source address and port are the server's.
   // Its first reply_length bytes go to `reply`.  Datagrams from anyone else,
   // shorter ones, and errors the socket reports (an ICMP "port unreachable"
   // on a connected socket) are dropped without ending the wait.  Returns
   // false on a miss or when `wake` turns readable first.
   bool await_reply(unsigned char (&reply)[reply_length], steady_deadline deadline, int wake);
-  bool await_reply(unsigned char (&reply)[reply_length], const ACE_Time_Value& timeout, int wake);
 
   // The socket's port, 0 when it did not open.
   unsigned short local_port() const;

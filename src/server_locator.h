@@ -29,8 +29,6 @@ class server_locator {
   // The attempt got no reply: a name is looked up again before the next.
   void attempt_missed() { lookup_due_ = true; }
 
-  bool is_host_name() const { return parts_.what == server_text_parts::kind::host_name; }
-
  private:
   void take_fresh_addresses(std::vector<std::uint32_t> fresh);
 

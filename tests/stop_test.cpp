@@ -2,6 +2,7 @@
 // under way, a reply already there is still taken, and no request follows.
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -53,19 +54,20 @@ TEST(Stop, RaisedBeforeTheFirstTestSendsNoRequest) {
 
 TEST(Stop, ReplyAlreadyWaitingIsTakenDespiteTheStop) {
   udp_socket server;
-  probe_channel channel(("127.0.0.1:" + std::to_string(server.port())).c_str());
+  probe_channel channel;
+  channel.aim_at(ACE_INET_Addr(server.port(), static_cast<ACE_UINT32>(INADDR_LOOPBACK)));
   ASSERT_NE(channel.local_port(), 0);
   server.send_to(channel.local_port(), {192, 0, 2, 1});
   stop_signal stop;
   ASSERT_TRUE(stop.arm());
   stop.raise();
   unsigned char reply[reply_length] = {};
-  ACE_Time_Value timeout(5);
-  ASSERT_TRUE(channel.await_reply(reply, timeout, stop.wake_handle()));
+  const auto in_five_seconds = [] { return std::chrono::steady_clock::now() + seconds(5); };
+  ASSERT_TRUE(channel.await_reply(reply, in_five_seconds(), stop.wake_handle()));
   EXPECT_EQ(reply[3], 1);
   // With nothing waiting, the raised stop ends the next receive at once.
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_FALSE(channel.await_reply(reply, timeout, stop.wake_handle()));
+  EXPECT_FALSE(channel.await_reply(reply, in_five_seconds(), stop.wake_handle()));
   EXPECT_LT(std::chrono::steady_clock::now() - started, prompt_stop);
 }
 
