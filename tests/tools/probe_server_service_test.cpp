@@ -14,37 +14,57 @@
 #include <thread>
 
 #include "running_probe_server.h"
+#include "unique_fd.h"
 
 namespace wanseer_tests {
 namespace {
 
 const bytes request = {'i', 'p', '\0'};
 
-// A TCP port on 127.0.0.1 that was free a moment ago.
-unsigned short free_tcp_port() {
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+// A TCP socket bound to 127.0.0.1:`port` (0: a free port).
+wanseer::unique_fd bound_tcp_socket(unsigned short port = 0) {
+  wanseer::unique_fd socket_fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  bind(socket_fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  return socket_fd;
+}
+
+unsigned short local_tcp_port(int socket_fd) {
+  sockaddr_in address{};
   socklen_t length = sizeof address;
-  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  close(probe);
+  getsockname(socket_fd, reinterpret_cast<sockaddr*>(&address), &length);
   return ntohs(address.sin_port);
+}
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+unsigned short free_tcp_port() {
+  return local_tcp_port(bound_tcp_socket().get());
+}
+
+// A TCP connection to 127.0.0.1:`port`; not valid if it was refused.
+wanseer::unique_fd tcp_connection(unsigned short port) {
+  wanseer::unique_fd connection(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  if (connect(connection.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    connection.reset();
+  }
+  return connection;
 }
 
 // Sends `text` over a fresh TCP connection to 127.0.0.1:`port` and returns
 // all that comes back before the server closes or the deadline passes.
 std::string http_exchange(unsigned short port, const std::string& text) {
-  const int connection = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
+  const wanseer::unique_fd connection_fd = tcp_connection(port);
+  const int connection = connection_fd.get();
   std::string answer;
-  if (connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      send(connection, text.data(), text.size(), MSG_NOSIGNAL) ==
-          static_cast<ssize_t>(text.size())) {
+  if (connection_fd.valid() && send(connection, text.data(), text.size(), MSG_NOSIGNAL) ==
+                                   static_cast<ssize_t>(text.size())) {
     const auto deadline = std::chrono::steady_clock::now() + generous_deadline;
     pollfd readable{connection, POLLIN, 0};
     while (std::chrono::steady_clock::now() < deadline && poll(&readable, 1, 1000) >= 0) {
@@ -59,7 +79,6 @@ std::string http_exchange(unsigned short port, const std::string& text) {
       answer.append(chunk, static_cast<std::size_t>(got));
     }
   }
-  close(connection);
   return answer;
 }
 
@@ -204,13 +223,9 @@ TEST(ProbeServerService, MetricsMatchTheTrafficAndTheHttpSideStaysApart) {
   metered_server server({"--threads", "2", "--rate", "0.001", "--burst", "1"});
   // A client that opens the metrics port and never finishes its request
   // holds only its own connection.
-  const int idle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in metrics{};
-  metrics.sin_family = AF_INET;
-  metrics.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  metrics.sin_port = htons(server.metrics_port());
-  ASSERT_EQ(connect(idle, reinterpret_cast<sockaddr*>(&metrics), sizeof metrics), 0);
-  ASSERT_EQ(send(idle, "GET /metr", 9, MSG_NOSIGNAL), 9);
+  const wanseer::unique_fd idle = tcp_connection(server.metrics_port());
+  ASSERT_TRUE(idle.valid());
+  ASSERT_EQ(send(idle.get(), "GET /metr", 9, MSG_NOSIGNAL), 9);
 
   loopback_udp first("127.0.0.1");
   loopback_udp second("127.0.0.2");
@@ -249,23 +264,17 @@ TEST(ProbeServerService, MetricsMatchTheTrafficAndTheHttpSideStaysApart) {
   EXPECT_EQ(http_exchange(server.metrics_port(), "POST /metrics HTTP/1.0\r\n\r\n")
                 .rfind("HTTP/1.1 405", 0),
             0U);
-  close(idle);
 }
 
 TEST(ProbeServerService, AMetricsPortThatCannotBeBoundStopsTheStart) {
-  const int occupant = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(occupant, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(occupant, 1), 0);
-  getsockname(occupant, reinterpret_cast<sockaddr*>(&address), &length);
-  const std::string taken = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  wanseer::unique_fd occupant = bound_tcp_socket();
+  ASSERT_NE(local_tcp_port(occupant.get()), 0);
+  ASSERT_EQ(listen(occupant.get(), 1), 0);
+  const std::string taken = "127.0.0.1:" + std::to_string(local_tcp_port(occupant.get()));
 
   const auto run =
       run_to_end({WANSEER_PROBE_SERVER_PATH, "--listen", "127.0.0.1:0", "--metrics", taken});
-  close(occupant);
+  occupant.reset();
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.errors.find("cannot serve metrics on " + taken), std::string::npos) << run.errors;
   EXPECT_EQ(run.output.find("listening on"), std::string::npos);
