@@ -25,6 +25,7 @@
 #include "metrics_text.h"
 #include "server_options.h"
 #include "unique_fd.h"
+#include "xdp_fast_path.h"
 
 namespace {
 
@@ -49,11 +50,15 @@ struct serving_state {
   wanseer::unique_fd stop_event{eventfd(0, EFD_CLOEXEC)};
   wanseer::unique_fd failure_event{eventfd(0, EFD_CLOEXEC)};
   std::atomic<int> failure{0};
+  std::unique_ptr<xdp_fast_path> fast_path;
 
   counter_values totals() const {
     counter_values sum;
     for (const auto& thread_counters : counters) {
       sum += thread_counters.snapshot();
+    }
+    if (fast_path) {
+      sum += fast_path->totals();
     }
     return sum;
   }
@@ -61,6 +66,8 @@ struct serving_state {
 
 std::string describe_start(const server_options& options, const listen_sockets& sockets,
                            const metrics_endpoint* metrics) {
+  const std::string xdp =
+      options.xdp_interface.empty() ? "" : "; answering in the driver of " + options.xdp_interface;
   std::string line = std::string(program) + " " + WANSEER_TOOLS_VERSION + ": listening on " +
                      format_endpoint(sockets.bound) + ", " +
                      std::to_string(sockets.sockets.size()) +
@@ -82,7 +89,7 @@ std::string describe_start(const server_options& options, const listen_sockets& 
   line += metrics != nullptr
               ? "; metrics on http://" + format_endpoint(metrics->address()) + "/metrics"
               : "; metrics off";
-  return line;
+  return line + xdp;
 }
 
 // Waits for SIGINT or SIGTERM, or for a serving thread to fail.
@@ -143,6 +150,21 @@ int main(int argc, char** argv) {
     return exit_failure;
   }
   throttle_log rate_limit_log(options.limit.per_second, rate_limit_lines_per_second);
+  if (!options.xdp_interface.empty()) {
+    fast_path_settings settings;
+    settings.interface = options.xdp_interface;
+    settings.bound = sockets.bound;
+    settings.limit = options.limit;
+    settings.hash_seed = seed;
+    settings.dont_fragment = options.dont_fragment;
+    std::string reason;
+    state.fast_path = xdp_fast_path::attach(settings, reason);
+    if (!state.fast_path) {
+      std::fprintf(stderr, "%s: --xdp %s: %s\n", program, options.xdp_interface.c_str(),
+                   reason.c_str());
+      return exit_failure;
+    }
+  }
 
   std::unique_ptr<metrics_endpoint> metrics;
   if (options.metrics) {
@@ -151,6 +173,9 @@ int main(int argc, char** argv) {
         metrics->start(*options.metrics, [&state, &rate_limit_log, threads, start_time] {
           metrics_snapshot snapshot;
           snapshot.totals = state.totals();
+          if (state.fast_path) {
+            snapshot.answered_at_driver = state.fast_path->totals().answered;
+          }
           snapshot.threads = threads;
           snapshot.log_lines_suppressed = rate_limit_log.suppressed();
           snapshot.start_time_seconds = start_time;
@@ -182,6 +207,16 @@ int main(int argc, char** argv) {
     });
   }
 
+  if (state.fast_path) {
+    workers.emplace_back([&state, &rate_limit_log] {
+      if (!state.fast_path->forward_reports(state.stop_event.get(), rate_limit_log)) {
+        int expected = 0;
+        state.failure.compare_exchange_strong(expected, errno);
+        signal_event(state.failure_event.get());
+      }
+    });
+  }
+
   std::printf("listening on %s\n", format_endpoint(sockets.bound).c_str());
   std::fflush(stdout);
   std::fprintf(stderr, "%s\n", describe_start(options, sockets, metrics.get()).c_str());
@@ -196,7 +231,11 @@ int main(int argc, char** argv) {
   }
   metrics.reset();
 
-  std::printf("%s\n", state.totals().summary().c_str());
+  std::string summary = state.totals().summary();
+  if (state.fast_path) {
+    summary += " answered_at_driver=" + std::to_string(state.fast_path->totals().answered);
+  }
+  std::printf("%s\n", summary.c_str());
   std::fflush(stdout);
   if (const int failure = state.failure.load(); failure != 0) {
     std::fprintf(stderr, "%s: socket failed: %s\n", program, std::strerror(failure));

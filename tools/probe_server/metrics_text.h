@@ -3,6 +3,7 @@
 #define WANSEER_TOOLS_METRICS_TEXT_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "probe_counters.h"
@@ -14,6 +15,8 @@ struct metrics_snapshot {
   unsigned threads = 0;
   std::uint64_t log_lines_suppressed = 0;
   double start_time_seconds = 0;  // since the Unix epoch
+  // Of totals.answered, those sent by the XDP fast path, when it runs.
+  std::optional<std::uint64_t> answered_at_driver;
 };
 
 std::string format_metrics(const metrics_snapshot& snapshot);
