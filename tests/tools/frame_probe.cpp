@@ -16,8 +16,6 @@
 
 #include <arpa/inet.h>
 #include <linux/if_packet.h>
-#include <net/ethernet.h>
-#include <net/if.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -29,121 +27,16 @@
 #include <string>
 #include <vector>
 
+#include "support/ethernet_frame.h"
 #include "unique_fd.h"
 
 namespace {
 
-using bytes = std::vector<std::uint8_t>;
+using namespace wanseer::testing;
 
 constexpr std::uint16_t sentinel_port = 39999;
 constexpr std::uint16_t first_case_port = 40000;
 constexpr auto reply_deadline = std::chrono::seconds(10);
-
-struct frame_spec {
-  bytes payload{'i', 'p', 0};
-  std::uint32_t source = 0;  // 0: the client address
-  std::uint16_t source_port = 0;
-  bool ip_options = false;
-  bool bad_ip_checksum = false;
-  int udp_checksum = 0;  // 0: right, 1: none (zero), 2: wrong
-  int ip_length_change = 0;
-  int udp_length_change = 0;
-  std::size_t pad_to = 0;
-  bool more_fragments = false;
-  std::uint16_t ether_type = ETHERTYPE_IP;
-  bool vlan = false;
-};
-
-struct link_setup {
-  int socket = -1;
-  int ifindex = 0;
-  std::uint8_t server_mac[6]{};
-  std::uint8_t client_mac[6]{};
-  std::uint32_t server = 0;
-  std::uint32_t client = 0;
-  std::uint16_t port = 0;  // network byte order
-};
-
-void put16(bytes& out, std::size_t at, std::uint16_t value) {
-  out[at] = static_cast<std::uint8_t>(value >> 8);
-  out[at + 1] = static_cast<std::uint8_t>(value);
-}
-
-std::uint32_t sum_words(const std::uint8_t* data, std::size_t length, std::uint32_t sum = 0) {
-  for (std::size_t i = 0; i < length; i += 2) {
-    sum += static_cast<std::uint32_t>(data[i] << 8) | (i + 1 < length ? data[i + 1] : 0);
-  }
-  return sum;
-}
-
-std::uint16_t finish(std::uint32_t sum) {
-  while (sum >> 16) {
-    sum = (sum & 0xffff) + (sum >> 16);
-  }
-  return static_cast<std::uint16_t>(~sum);
-}
-
-// The sum of the UDP pseudo-header, header and payload of an IPv4 packet.
-std::uint32_t udp_sum(const std::uint8_t* ip, std::size_t header, std::size_t udp_length) {
-  const std::uint8_t pseudo[] = {0, 17, static_cast<std::uint8_t>(udp_length >> 8),
-                                 static_cast<std::uint8_t>(udp_length)};
-  return sum_words(ip + header, udp_length, sum_words(ip + 12, 8, sum_words(pseudo, 4)));
-}
-
-bytes build_frame(const link_setup& link, const frame_spec& spec) {
-  bytes frame(spec.vlan ? 18 : 14);
-  std::memcpy(frame.data(), link.server_mac, 6);
-  std::memcpy(frame.data() + 6, link.client_mac, 6);
-  if (spec.vlan) {
-    put16(frame, 12, ETHERTYPE_VLAN);
-    put16(frame, 14, 7);  // VLAN 7
-  }
-  put16(frame, frame.size() - 2, spec.ether_type);
-  const std::size_t ip_at = frame.size();
-  const std::size_t header = spec.ip_options ? 24 : 20;
-  const std::size_t udp_length = 8 + spec.payload.size();
-  frame.resize(ip_at + header + udp_length);
-  std::uint8_t* ip = frame.data() + ip_at;
-  ip[0] = static_cast<std::uint8_t>(0x40 | header / 4);
-  put16(frame, ip_at + 2, static_cast<std::uint16_t>(header + udp_length + spec.ip_length_change));
-  put16(frame, ip_at + 6, spec.more_fragments ? 0x2000 : 0x4000);
-  ip[8] = 64;
-  ip[9] = 17;
-  const std::uint32_t source = spec.source != 0 ? spec.source : link.client;
-  std::memcpy(ip + 12, &source, 4);
-  std::memcpy(ip + 16, &link.server, 4);
-  if (spec.ip_options) {
-    const std::uint8_t nops[] = {1, 1, 1, 0};
-    std::memcpy(ip + 20, nops, 4);
-  }
-  put16(frame, ip_at + 10,
-        static_cast<std::uint16_t>(finish(sum_words(ip, header)) ^
-                                   (spec.bad_ip_checksum ? 0x0100 : 0)));
-  const std::size_t udp_at = ip_at + header;
-  put16(frame, udp_at, spec.source_port);
-  std::memcpy(frame.data() + udp_at + 2, &link.port, 2);
-  put16(frame, udp_at + 4, static_cast<std::uint16_t>(udp_length + spec.udp_length_change));
-  std::memcpy(frame.data() + udp_at + 8, spec.payload.data(), spec.payload.size());
-  if (spec.udp_checksum != 1) {
-    std::uint16_t check = finish(udp_sum(ip, header, udp_length));
-    check = check == 0 ? 0xffff : check;
-    put16(frame, udp_at + 6, static_cast<std::uint16_t>(check ^ (spec.udp_checksum == 2 ? 1 : 0)));
-  }
-  if (frame.size() < spec.pad_to) {
-    frame.resize(spec.pad_to, 0);
-  }
-  return frame;
-}
-
-bool send_frame(const link_setup& link, const bytes& frame) {
-  sockaddr_ll to{};
-  to.sll_family = AF_PACKET;
-  to.sll_ifindex = link.ifindex;
-  to.sll_halen = 6;
-  std::memcpy(to.sll_addr, link.server_mac, 6);
-  return sendto(link.socket, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                sizeof to) == static_cast<ssize_t>(frame.size());
-}
 
 struct reply {
   std::uint16_t to_port = 0;  // host byte order
@@ -154,7 +47,7 @@ struct reply {
 // Waits for the sentinel's answer and returns every UDP datagram from the
 // server's port that reached the interface before it.  Sets `reachable`
 // to whether the sentinel was answered in time.
-std::vector<reply> replies_until_sentinel(const link_setup& link, bool& reachable) {
+std::vector<reply> replies_until_sentinel(const frame_link& link, bool& reachable) {
   frame_spec sentinel;
   sentinel.ip_options = true;
   sentinel.source_port = sentinel_port;
@@ -211,11 +104,12 @@ std::string hex(const bytes& data) {
 // Whether `packet` is a well-formed answer to a request from `client`:
 // valid checksums and a payload of exactly the client's 4 address bytes.
 bool is_correct_answer(const bytes& packet, std::uint32_t client) {
-  if (packet.size() != 32 || packet[0] != 0x45 || finish(sum_words(packet.data(), 20)) != 0) {
+  if (packet.size() != 32 || packet[0] != 0x45 ||
+      finish_checksum(sum_words(packet.data(), 20)) != 0) {
     return false;
   }
   const bool checksum_ok =
-      (packet[26] == 0 && packet[27] == 0) || finish(udp_sum(packet.data(), 20, 12)) == 0;
+      (packet[26] == 0 && packet[27] == 0) || finish_checksum(udp_sum(packet.data(), 20, 12)) == 0;
   return checksum_ok && packet[25] == 12 && std::memcmp(packet.data() + 28, &client, 4) == 0 &&
          std::memcmp(packet.data() + 16, &client, 4) == 0;
 }
@@ -272,7 +166,7 @@ std::vector<named_case> corpus() {
   };
 }
 
-int run_corpus(link_setup& link, std::uint32_t limited) {
+int run_corpus(frame_link& link, std::uint32_t limited) {
   std::uint16_t port = first_case_port;
   for (named_case& item : corpus()) {
     if (item.spec.source_port == 0 && std::strcmp(item.name, "request-source-port-0") != 0) {
@@ -313,7 +207,7 @@ int run_corpus(link_setup& link, std::uint32_t limited) {
   return 0;
 }
 
-int run_random(link_setup& link, unsigned count, unsigned seed) {
+int run_random(frame_link& link, unsigned count, unsigned seed) {
   std::mt19937 random(seed);
   unsigned answered = 0;
   for (unsigned i = 0; i < count; ++i) {
@@ -350,18 +244,6 @@ int run_random(link_setup& link, unsigned count, unsigned seed) {
   return 0;
 }
 
-bool parse_mac(const char* text, std::uint8_t* mac) {
-  unsigned parts[6];
-  if (std::sscanf(text, "%x:%x:%x:%x:%x:%x", &parts[0], &parts[1], &parts[2], &parts[3], &parts[4],
-                  &parts[5]) != 6) {
-    return false;
-  }
-  for (int i = 0; i < 6; ++i) {
-    mac[i] = static_cast<std::uint8_t>(parts[i]);
-  }
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -373,28 +255,15 @@ int main(int argc, char** argv) {
                  "SEED\n");
     return 2;
   }
-  link_setup link;
-  link.ifindex = static_cast<int>(if_nametoindex(argv[2]));
-  const wanseer::unique_fd packets(socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL)));
-  sockaddr_ll own{};
-  own.sll_family = AF_PACKET;
-  own.sll_protocol = htons(ETH_P_ALL);
-  own.sll_ifindex = link.ifindex;
-  socklen_t own_length = sizeof own;
+  frame_link link;
   std::uint32_t limited = 0;
-  if (link.ifindex == 0 || !packets.valid() ||
-      bind(packets.get(), reinterpret_cast<sockaddr*>(&own), sizeof own) != 0 ||
-      getsockname(packets.get(), reinterpret_cast<sockaddr*>(&own), &own_length) != 0 ||
-      !parse_mac(argv[3], link.server_mac) || inet_pton(AF_INET, argv[4], &link.server) != 1 ||
-      inet_pton(AF_INET, argv[6], &link.client) != 1 ||
+  if (!open_frame_link(argv[2], argv[3], argv[4], argv[5], argv[6], link) ||
       (mode == "corpus" && inet_pton(AF_INET, argv[7], &limited) != 1)) {
     std::fprintf(stderr, "frame_probe: bad arguments or no packet socket: %s\n",
                  std::strerror(errno));
     return 2;
   }
-  std::memcpy(link.client_mac, own.sll_addr, 6);
-  link.socket = packets.get();
-  link.port = htons(static_cast<std::uint16_t>(std::atoi(argv[5])));
+  const wanseer::unique_fd owned(link.socket);
   if (mode == "corpus") {
     return run_corpus(link, limited);
   }

@@ -19,7 +19,9 @@ require_files "$server_bin" "$client_bin" "$library"
 require_root
 require_tools ip ping setpriv
 netns_begin
-xdp_link_setup "$build_dir"
+xdp_link_setup "$build_dir/tests/tools/xdp_pass.bpf.o"
+frame_probe=$build_dir/tests/tools/frame_probe
+require_files "$frame_probe"
 
 port=7171
 limits=(--rate 0.001 --burst 1000)

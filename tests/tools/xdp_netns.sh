@@ -3,18 +3,17 @@
 # namespace and a client namespace joined by veth, native XDP ready on both
 # ends.  Sourced, not run:
 #
-#   xdp_link_setup BUILD_DIR   # or skips with the reason
+#   xdp_link_setup XDP_PASS_OBJECT   # or skips with the reason
 #
-# Sets server_ns, client_ns, server_if (vs), client_if (vc), server_ip
-# (192.0.2.1), client_ip (192.0.2.2), extra_ip (192.0.2.3, also the
-# client's), server_mac, and frame_probe.
+# XDP_PASS_OBJECT is the build's xdp_pass.bpf.o.  Sets server_ns,
+# client_ns, server_if (vs), client_if (vc), server_ip (192.0.2.1),
+# client_ip (192.0.2.2), extra_ip (192.0.2.3, also the client's) and
+# server_mac.
 
 xdp_link_setup() {
-  local build=$1
-  xdp_pass_object=$build/tests/tools/xdp_pass.bpf.o
-  frame_probe=$build/tests/tools/frame_probe
-  [[ -e $xdp_pass_object ]] || skip "the server was built without XDP support (libbpf, clang or bpftool missing)"
-  require_files "$frame_probe"
+  local xdp_pass_object=$1
+  [[ -e $xdp_pass_object ]] ||
+    skip "the server was built without XDP support (libbpf, clang or bpftool missing)"
   require_tools ethtool
   server_ns=$ns_prefix-s client_ns=$ns_prefix-c server_if=vs client_if=vc
   server_ip=192.0.2.1 client_ip=192.0.2.2 extra_ip=192.0.2.3

@@ -7,6 +7,18 @@ find_program(WANSEER_BPF_CLANG NAMES clang clang-16 clang-15 clang-14)
 find_program(WANSEER_BPFTOOL bpftool PATHS /usr/sbin /sbin)
 set(fast_path_dir ${CMAKE_CURRENT_SOURCE_DIR}/probe_server/xdp)
 
+# Compiles one BPF program of the tests or benchmarks into OUTPUT, built
+# with the target TARGET.
+function(wanseer_bpf_object target source output)
+  add_custom_command(
+    OUTPUT ${output}
+    COMMAND ${WANSEER_BPF_CLANG} -O2 -target bpf -Wall -Werror
+      -idirafter /usr/include/${CMAKE_LIBRARY_ARCHITECTURE} -c ${source} -o ${output}
+    DEPENDS ${source}
+    VERBATIM)
+  add_custom_target(${target} ALL DEPENDS ${output})
+endfunction()
+
 if(LIBBPF_FOUND AND WANSEER_BPF_CLANG AND WANSEER_BPFTOOL)
   set(WANSEER_XDP_SUPPORT ON CACHE INTERNAL "The probe server is built with --xdp")
   set(fast_path_object ${CMAKE_CURRENT_BINARY_DIR}/probe_fast_path.bpf.o)
