@@ -76,7 +76,7 @@ wait_probe_server() {
   wait_until 30 grep -qs '^listening on' "$work/$1.out" || fail "$1 did not start"
 }
 wait_coturn() {
-  wait_until 30 ip netns exec "$client_ns" turnutils_stunclient -p "$stun_port" "$server_ip" \
+  wait_until 30 timeout 5 ip netns exec "$client_ns" turnutils_stunclient -p "$stun_port" "$server_ip" \
     >/dev/null 2>&1 || fail "turnserver did not answer"
 }
 

@@ -2,7 +2,7 @@
 # clang -target bpf, turned into a skeleton header by bpftool, and loaded
 # with libbpf.  Without those three the server is built without it, and
 # --xdp says so.
-pkg_check_modules(LIBBPF IMPORTED_TARGET libbpf)
+pkg_check_modules(LIBBPF IMPORTED_TARGET GLOBAL libbpf)
 find_program(WANSEER_BPF_CLANG NAMES clang clang-16 clang-15 clang-14)
 find_program(WANSEER_BPFTOOL bpftool PATHS /usr/sbin /sbin)
 set(fast_path_dir ${CMAKE_CURRENT_SOURCE_DIR}/probe_server/xdp)
