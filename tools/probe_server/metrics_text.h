@@ -14,6 +14,7 @@ struct metrics_snapshot {
   counter_values totals;  // summed over threads
   unsigned threads = 0;
   std::uint64_t log_lines_suppressed = 0;
+  std::uint64_t log_lines_dropped = 0;
   double start_time_seconds = 0;  // since the Unix epoch
   // Of totals.answered, those sent by the XDP fast path, when it runs.
   std::optional<std::uint64_t> answered_at_driver;
