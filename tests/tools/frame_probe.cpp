@@ -125,6 +125,11 @@ std::vector<named_case> corpus() {
     change(spec);
     return spec;
   };
+  const auto carrying = [](bytes payload) {
+    frame_spec spec;
+    spec.payload = std::move(payload);
+    return spec;
+  };
   return {
       {"request", {}},
       {"request-no-udp-checksum", with([](frame_spec& s) { s.udp_checksum = 1; })},
@@ -141,27 +146,15 @@ std::vector<named_case> corpus() {
       {"udp-length-past-ip", with([](frame_spec& s) { s.udp_length_change = 4; })},
       {"udp-length-short", with([](frame_spec& s) { s.udp_length_change = -1; })},
       {"udp-length-below-header", with([](frame_spec& s) { s.udp_length_change = -4; })},
-      {"empty", with([](frame_spec& s) { s.payload = {}; })},
-      {"two-bytes", with([](frame_spec& s) {
-         s.payload = {'i', 'p'};
-       })},
-      {"four-bytes", with([](frame_spec& s) {
-         s.payload = {'i', 'p', 0, 0};
-       })},
-      {"upper-case", with([](frame_spec& s) {
-         s.payload = {'I', 'P', 0};
-       })},
-      {"no-nul", with([](frame_spec& s) {
-         s.payload = {'i', 'p', 'x'};
-       })},
-      {"stun-binding", with([](frame_spec& s) {
-         s.payload = {0, 1, 0, 0, 0x21, 0x12, 0xa4, 0x42};
-         s.payload.resize(20, 0x5a);
-       })},
-      {"stun-bad-length", with([](frame_spec& s) {
-         s.payload = {0, 1, 0, 8, 0x21, 0x12, 0xa4, 0x42};
-         s.payload.resize(20, 0x5a);
-       })},
+      {"empty", carrying({})},
+      {"two-bytes", carrying({'i', 'p'})},
+      {"four-bytes", carrying({'i', 'p', 0, 0})},
+      {"upper-case", carrying({'I', 'P', 0})},
+      {"no-nul", carrying({'i', 'p', 'x'})},
+      {"stun-binding",
+       carrying({0, 1, 0, 0, 0x21, 0x12, 0xa4, 0x42, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12})},
+      {"stun-bad-length",
+       carrying({0, 1, 0, 8, 0x21, 0x12, 0xa4, 0x42, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12})},
       {"large", with([](frame_spec& s) { s.payload.assign(1200, 'i'); })},
   };
 }
