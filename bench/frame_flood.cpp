@@ -2,9 +2,9 @@
 //
 //   frame_flood flood IFACE SERVER_MAC SERVER_IP PORT SECONDS probe|stun
 //     sends requests on a packet socket as fast as one core can, each from
-//     one of 508 forged sources in 198.51.100.0/24 and 203.0.113.0/24 (probe
-//     requests, or STUN Binding requests for coturn), and prints how many
-//     it sent;
+//     one of SOURCES (default and most 508) forged sources in
+//     198.51.100.0/24 and 203.0.113.0/24 (probe requests, or STUN Binding
+//     requests for coturn), and prints how many it sent;
 //   frame_flood legit SERVER_IP PORT COUNT
 //     asks COUNT times, 100 ms apart, one request each, and prints how many
 //     were answered within a second of the first and only request.
@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -45,15 +46,19 @@ int flood(char** argv) {
   const double seconds = std::atof(argv[6]);
   const bool stun = std::strcmp(argv[7], "stun") == 0;
   std::mt19937 random(7);
+  const unsigned sources = argv[8] != nullptr ? static_cast<unsigned>(std::atoi(argv[8])) : 508;
   std::vector<bytes> frames;
-  for (std::uint32_t network : {0xC6336400U, 0xCB007100U}) {  // 198.51.100/24, 203.0.113/24
-    for (std::uint32_t host = 1; host < 255; ++host) {
+  for (unsigned i = 0; i < 508; ++i) {
+    // 198.51.100.1-254, then 203.0.113.1-254, SOURCES of them in turn.
+    const unsigned index = i % std::max(sources, 1U);
+    const std::uint32_t address = index < 254 ? 0xC6336401U + index : 0xCB007101U + index - 254;
+    {
       frame_spec spec;
-      spec.source = htonl(network | host);
+      spec.source = htonl(address);
       spec.source_port = static_cast<std::uint16_t>(1024 + random() % 60000);
       if (stun) {
         spec.payload = {0, 1, 0, 0, 0x21, 0x12, 0xa4, 0x42};
-        for (int i = 0; i < 12; ++i) {
+        for (int byte = 0; byte < 12; ++byte) {
           spec.payload.push_back(static_cast<std::uint8_t>(random()));
         }
       }
@@ -118,14 +123,15 @@ int legit(char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 8 && std::strcmp(argv[1], "flood") == 0) {
+  if ((argc == 8 || argc == 9) && std::strcmp(argv[1], "flood") == 0) {
     return flood(argv);
   }
   if (argc == 5 && std::strcmp(argv[1], "legit") == 0) {
     return legit(argv);
   }
   std::fprintf(stderr,
-               "usage: frame_flood flood IFACE SERVER_MAC SERVER_IP PORT SECONDS probe|stun\n"
+               "usage: frame_flood flood IFACE SERVER_MAC SERVER_IP PORT SECONDS probe|stun "
+               "[SOURCES]\n"
                "       frame_flood legit SERVER_IP PORT COUNT\n");
   return 2;
 }
