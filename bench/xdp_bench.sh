@@ -27,7 +27,7 @@ seconds=${2:-5}
 flood=$build_dir/bench/frame_flood
 require_files "$server_bin" "$flood"
 require_root
-require_tools ip ethtool taskset turnserver turnutils_stunclient
+require_tools ip ethtool taskset chrt turnserver turnutils_stunclient
 (($(nproc) >= 2)) || skip "needs two processors"
 netns_begin
 xdp_link_setup "$build_dir/bench/xdp_pass.bpf.o"
@@ -42,10 +42,18 @@ ip -n "$client_ns" link set dev "$client_if" xdpdrv obj "$build_dir/bench/xdp_si
 ip netns exec "$server_ns" ethtool -K "$server_if" gro on >/dev/null
 ip netns exec "$server_ns" sh -c "echo 1 >/sys/class/net/$server_if/threaded"
 ip netns exec "$client_ns" sh -c "echo 1 >/sys/class/net/$client_if/threaded"
+# Real-time, as softirq work is on a dedicated host: a process of someone
+# else's on the same processor cannot hold up the receive path.
 pin_napi() {
   local pid
-  for pid in $(pgrep "^napi/$server_if-"); do taskset -pc 1 "$pid" >/dev/null; done
-  for pid in $(pgrep "^napi/$client_if-"); do taskset -pc 0 "$pid" >/dev/null; done
+  for pid in $(pgrep "^napi/$server_if-"); do
+    taskset -pc 1 "$pid" >/dev/null
+    chrt -f -p 50 "$pid"
+  done
+  for pid in $(pgrep "^napi/$client_if-"); do
+    taskset -pc 0 "$pid" >/dev/null
+    chrt -f -p 50 "$pid"
+  done
 }
 
 # CPU ticks of the server (every thread) and of the server end's NAPI
@@ -106,13 +114,13 @@ measure() {
   answers=$(sed -n 's/^received=[0-9]* answered=\([0-9]*\).*/\1/p' "$work/$name.out")
   awk -v n="$name" -v s="$sent" -v a="${answers:-$((tx1 - tx0))}" -v b=$((busy1 - busy0)) \
     -v q=$((soft1 - soft0)) -v t=$((all1 - all0)) -v o=$((own1 - own0)) -v hz="$hz" \
-    -v secs="$seconds" 'BEGIN {
+    -v secs="$seconds" -v figures="$work/figures" 'BEGIN {
       cpu = b / hz; own = o / hz
       printf "%-7s sent %8d answered %8d (%7.0f/s) | cpu1 %4.2f s (%3.0f%%, softirq %4.2f s): %8.0f/CPU-s | server+NAPI %4.2f s: %8.0f/CPU-s\n",
         n, s, a, a / secs, cpu, 100 * b / (t > 0 ? t : 1), q / hz, (cpu > 0 ? a / cpu : 0),
         own, (own > 0 ? a / own : 0)
       printf "%s %f %f\n", n, (cpu > 0 ? a / cpu : 0), (own > 0 ? a / own : 0) >> figures
-    }' figures="$work/figures"
+    }' 
 }
 
 echo "== answers per CPU-second, $seconds s each, load on processor 0, server side on processor 1"

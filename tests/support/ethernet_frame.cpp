@@ -6,6 +6,7 @@
 #include <net/if.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -107,7 +108,7 @@ bytes build_frame(const frame_link& link, const frame_spec& spec) {
   put16(frame, udp_at, spec.source_port);
   std::memcpy(frame.data() + udp_at + 2, &link.port, 2);
   put16(frame, udp_at + 4, static_cast<std::uint16_t>(udp_length + spec.udp_length_change));
-  std::memcpy(frame.data() + udp_at + 8, spec.payload.data(), spec.payload.size());
+  std::copy(spec.payload.begin(), spec.payload.end(), frame.begin() + udp_at + 8);
   if (spec.udp_checksum != 1) {
     std::uint16_t check = finish_checksum(udp_sum(ip, header, udp_length));
     check = check == 0 ? 0xffff : check;

@@ -24,7 +24,9 @@ frame_probe=$build_dir/tests/tools/frame_probe
 require_files "$frame_probe"
 
 port=7171
-limits=(--rate 0.001 --burst 1000)
+# One thread: the sentinel (answered by a socket) must queue behind every
+# request that reached the socket path before it.
+limits=(--rate 0.001 --burst 1000 --threads 1)
 in_server() { ip netns exec "$server_ns" "$@"; }
 in_client() { ip netns exec "$client_ns" "$@"; }
 
