@@ -69,6 +69,7 @@ void forget_parents_worker() noexcept {
   keep_inherited(worker_manager.release());
   // The wake-up handle is shared with the parent: a stop in the child must
   // never write to it.
+  worker_waits.disarm();
   stop_requested.disarm();
 }
 

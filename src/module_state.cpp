@@ -13,6 +13,7 @@ char key_name[key_capacity] = "IP";
 // The order of these definitions is the reverse of the order in which they
 // are destroyed when the library is unloaded or the process exits.
 stop_signal stop_requested;
+wait_set worker_waits;
 thread_manager_ptr worker_manager;
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "readiness.h"
 #include "stop_signal.h"
 #include "wanseer.h"
 
@@ -30,6 +31,10 @@ extern thread_manager_ptr worker_manager;
 
 // Raised by wanseer_stop, tested by the worker.
 extern stop_signal stop_requested;
+
+// Every wait of the worker, with stop_requested's wake handle in it; armed
+// and disarmed together with stop_requested.
+extern wait_set worker_waits;
 
 }  // namespace wanseer
 

@@ -3,23 +3,43 @@
 #include <netinet/in.h>
 
 #include <algorithm>
-
-#include "name_lookup.h"
+#include <new>
 
 namespace wanseer {
 
-std::optional<ACE_INET_Addr> server_locator::address_for_attempt(steady_deadline deadline,
-                                                                 int wake) {
+namespace {
+
+sockaddr_in ipv4_address(std::uint32_t address, std::uint16_t port) {
+  sockaddr_in socket_address{};
+  socket_address.sin_family = AF_INET;
+  socket_address.sin_port = htons(port);
+  socket_address.sin_addr.s_addr = address;
+  return socket_address;
+}
+
+}  // namespace
+
+server_locator::server_locator(server_text_parts parts) : parts_(std::move(parts)) {
+  if (parts_.what == server_text_parts::kind::host_name) {
+    resolver_.reset(new (std::nothrow) name_resolver());
+  }
+}
+
+std::optional<sockaddr_in> server_locator::address_for_attempt(steady_deadline deadline,
+                                                               const wait_set& waits) {
   switch (parts_.what) {
     case server_text_parts::kind::address:
-      return parts_.address;
+      return ipv4_address(parts_.address, parts_.port);
     case server_text_parts::kind::unusable:
       return std::nullopt;
     case server_text_parts::kind::host_name:
       break;
   }
   if (lookup_due_) {
-    lookup_result found = look_up_ipv4(parts_.host_name, deadline, wake);
+    if (!resolver_) {
+      return std::nullopt;  // no memory for it at the start
+    }
+    lookup_result found = resolver_->look_up_ipv4(parts_.host_name, deadline, waits);
     if (found.how != lookup_result::outcome::found) {
       return std::nullopt;  // looked up again at the next attempt
     }
@@ -29,11 +49,7 @@ std::optional<ACE_INET_Addr> server_locator::address_for_attempt(steady_deadline
   if (addresses_.empty()) {
     return std::nullopt;
   }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(parts_.port);
-  address.sin_addr.s_addr = addresses_[asked_];
-  return ACE_INET_Addr(&address, static_cast<int>(sizeof address));
+  return ipv4_address(addresses_[asked_], parts_.port);
 }
 
 void server_locator::take_fresh_addresses(std::vector<std::uint32_t> fresh) {
