@@ -2,15 +2,11 @@
 
 #include <ares.h>
 #include <arpa/inet.h>
-#include <dirent.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <new>
 
 #include "resolver_configuration.h"
@@ -69,26 +65,6 @@ const char* resolver_file_in_use() {
   return resolver_for_tests.configuration_file.empty()
              ? resolver_file
              : resolver_for_tests.configuration_file.c_str();
-}
-
-// Descriptors open on /dev/urandom without close-on-exec.
-std::vector<int> bare_random_sources() {
-  std::vector<int> found;
-  DIR* const listing = ::opendir("/proc/self/fd");  // close-on-exec itself
-  if (listing == nullptr) {
-    return found;
-  }
-  for (const dirent* entry = ::readdir(listing); entry != nullptr; entry = ::readdir(listing)) {
-    char target[32] = {};
-    const ssize_t length = ::readlinkat(::dirfd(listing), entry->d_name, target, sizeof target - 1);
-    const int fd = std::atoi(entry->d_name);
-    if (length > 0 && std::strcmp(target, "/dev/urandom") == 0 &&
-        (::fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) {
-      found.push_back(fd);
-    }
-  }
-  ::closedir(listing);
-  return found;
 }
 
 // Filled by the resolver's callback, which also runs when the channel is
@@ -156,17 +132,9 @@ name_resolver::name_resolver() {
     const int mask = ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_NDOTS | ARES_OPT_DOMAINS |
                      ARES_OPT_LOOKUPS | ARES_OPT_SERVERS | ARES_OPT_SORTLIST |
                      (configuration.rotate ? ARES_OPT_ROTATE : ARES_OPT_NOROTATE);
-    const std::vector<int> sources_before = bare_random_sources();
     if (ares_init_options(&channel_, &options, mask) != ARES_SUCCESS) {
       channel_ = nullptr;
       return;
-    }
-    for (const int fd : bare_random_sources()) {
-      if (std::find(sources_before.begin(), sources_before.end(), fd) == sources_before.end()) {
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        track_worker_descriptor(fd);
-        random_sources_.push_back(fd);
-      }
     }
     ares_set_socket_functions(channel_, &resolver_sockets, nullptr);
   } catch (const std::bad_alloc&) {
@@ -175,9 +143,6 @@ name_resolver::name_resolver() {
 }
 
 name_resolver::~name_resolver() {
-  for (const int fd : random_sources_) {
-    untrack_worker_descriptor(fd);
-  }
   if (channel_ != nullptr) {
     ares_destroy(channel_);
   }

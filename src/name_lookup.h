@@ -23,12 +23,11 @@ struct lookup_result {
   std::vector<std::uint32_t> addresses;
 };
 
-// One resolver for the worker's life.  Made at the worker's start, which a
-// fork waits for: the resolver library then opens /dev/urandom without
-// close-on-exec, and that descriptor is made close-on-exec before the start
-// ends.  The resolver options and search list are the ones in force then;
-// the name servers and the hosts file are read afresh for every lookup.
-// The resolver library never reads a file itself.
+// One resolver for the worker's life, made at the worker's start, which a
+// fork waits for: the resolver library reads /dev/urandom then, for a
+// moment and without close-on-exec, and never opens a file again.  The
+// resolver options and search list are the ones in force at the start; the
+// name servers and the hosts file are read afresh for every lookup.
 class name_resolver {
  public:
   name_resolver();
@@ -45,7 +44,6 @@ class name_resolver {
   bool use_current_name_servers();
 
   ares_channeldata* channel_ = nullptr;  // null: no resolver, every lookup fails
-  std::vector<int> random_sources_;      // what the resolver opened on /dev/urandom
 };
 
 // For tests, which must keep every query on a name server of their own:
