@@ -130,6 +130,9 @@ static int list_descriptors(void) {
       printf("%d -> %s\n", fd, target);
     }
   }
+  if (listing != NULL) {
+    closedir(listing);
+  }
   return 0;
 }
 
