@@ -14,7 +14,7 @@ char key_name[key_capacity] = "IP";
 // are destroyed when the library is unloaded or the process exits.
 stop_signal stop_requested;
 wait_set worker_waits;
-thread_manager_ptr worker_manager;
+ACE_Thread_Manager* worker_manager = nullptr;
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "fork_handlers.h"
 #include "module_state.h"
@@ -85,14 +86,14 @@ void start_probe(const char* server, const probe_schedule& schedule) {
   // Set before the spawn, while the start is under way: a stop (the
   // library's own at exit or unload too) waits for the start to end and
   // then always finds the manager of the worker it must join.
-  worker_manager = std::move(manager);
+  worker_manager = manager.release();
   // Joinable (flags 0), so that stop can wait for it; default priority,
   // a new group, the platform's stack.
   const int spawned =
       worker_manager->spawn(probe_worker, job.get(), 0, nullptr, nullptr, 0, -1, nullptr, 0);
   if (spawned == -1) {
     const int error = errno;
-    worker_manager.reset();
+    delete std::exchange(worker_manager, nullptr);
     worker_start_ends();
     worker_waits.disarm();
     stop_requested.disarm();
@@ -114,7 +115,7 @@ void stop_probe() {
   }
   stop_requested.raise();
   worker_manager->wait(nullptr, false);
-  worker_manager.reset();
+  delete std::exchange(worker_manager, nullptr);
   worker_waits.disarm();
   stop_requested.disarm();
 }

@@ -49,7 +49,8 @@ static void exit_during_stop(const char* path, int run) {
   start("127.0.0.1");
   host_check(take_request(server, address) && wait_until_stored(wanseer.get, address), "no reply");
   pthread_t stopper;
-  pthread_create(&stopper, NULL, stop_worker, NULL);
+  host_check(pthread_create(&stopper, NULL, stop_worker, NULL) == 0 && pthread_detach(stopper) == 0,
+             "no stopping thread");
   exit(host_failures == 0 ? 0 : 1);
 }
 
