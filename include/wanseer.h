@@ -176,10 +176,10 @@ WANSEER_API void wanseer_init(const void* reserved, const char* key);
  *   addresses in the background, through the hosts file and the name
  *   servers of the system's resolver configuration.  The hosts file and the
  *   name servers are read afresh for every lookup; the options and search
- *   list are those in force when the worker starts.  A lookup is part of an attempt: the attempt's receive timeout
- *   (5 s, growing to 60 s) bounds the lookup and the wait for the reply
- *   together, and a lookup that fails or finds no IPv4 address is a miss
- *   like an unanswered request.  The name is looked up at the first attempt
+ *   list are those in force when the worker starts.  A lookup is part of
+ *   an attempt: the attempt's receive timeout (5 s, growing to 60 s) bounds
+ *   the lookup and the wait for the reply together, and a lookup that fails
+ *   or finds no IPv4 address is a miss like an unanswered request.  The name is looked up at the first attempt
  *   and again after every miss, so a name that does not resolve yet (a host
  *   that starts before its network) is found once it does, and a server
  *   that moves is followed one miss after it stops answering; while the
