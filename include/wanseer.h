@@ -179,13 +179,13 @@ WANSEER_API void wanseer_init(const void* reserved, const char* key);
  *   list are those in force when the worker starts.  A lookup is part of
  *   an attempt: the attempt's receive timeout (5 s, growing to 60 s) bounds
  *   the lookup and the wait for the reply together, and a lookup that fails
- *   or finds no IPv4 address is a miss like an unanswered request.  The name is looked up at the first attempt
- *   and again after every miss, so a name that does not resolve yet (a host
- *   that starts before its network) is found once it does, and a server
- *   that moves is followed one miss after it stops answering; while the
- *   server answers, its address is kept.  Of several addresses, each miss
- *   moves on to the next one.  A text that cannot be a host name is never
- *   looked up.
+ *   or finds no IPv4 address is a miss like an unanswered request.  The
+ *   name is looked up at the first attempt and again after every miss, so
+ *   a name that does not resolve yet (a host that starts before its
+ *   network) is found once it does, and a server that moves is followed one
+ *   miss after it stops answering; while the server answers, its address is
+ *   kept.  Of several addresses, each miss moves on to the next one.  A
+ *   text that cannot be a host name is never looked up.
  *
  *   Each attempt sends its request only after reading away whatever is
  *   already queued on the socket, and takes a reply only from the address
