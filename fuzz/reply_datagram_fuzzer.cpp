@@ -47,11 +47,7 @@ struct loopback_scene {
   wanseer::wait_set waits;
 
   loopback_scene() {
-    sockaddr_in loopback{};
-    loopback.sin_family = AF_INET;
-    loopback.sin_port = htons(server.port());
-    loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    channel.aim_at(loopback);
+    channel.aim_at(wanseer::ipv4_endpoint(htonl(INADDR_LOOPBACK), server.port()));
     if (!never_raised.arm() || !waits.arm(never_raised.wake_handle())) {
       std::abort();
     }

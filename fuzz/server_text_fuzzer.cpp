@@ -10,7 +10,6 @@
 // namespace of its own that has only a loopback interface, where every
 // lookup fails at once and nothing can leave the machine.
 
-#include <arpa/inet.h>
 #include <net/if.h>
 
 #include <cstdint>
@@ -62,11 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const wanseer::server_text_parts parts = wanseer::parse_server_text(text.get());
   wanseer::probe_channel channel;
   if (parts.what == wanseer::server_text_parts::kind::address) {
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_port = htons(parts.port);
-    server.sin_addr.s_addr = parts.address;
-    channel.aim_at(server);
+    channel.aim_at(wanseer::ipv4_endpoint(parts.address, parts.port));
   }
   FUZZ_REQUIRE(channel.local_port() != 0, "the socket opens whatever the server text");
   return 0;

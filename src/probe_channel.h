@@ -8,12 +8,22 @@
 #include <netinet/in.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "readiness.h"
 
 namespace wanseer {
 
 inline constexpr std::size_t reply_length = 4;
+
+// The IPv4 socket address of `address` (network byte order) and `port`.
+inline sockaddr_in ipv4_endpoint(std::uint32_t address, std::uint16_t port) {
+  sockaddr_in endpoint{};
+  endpoint.sin_family = AF_INET;
+  endpoint.sin_port = htons(port);
+  endpoint.sin_addr.s_addr = address;
+  return endpoint;
+}
 
 class probe_channel {
  public:

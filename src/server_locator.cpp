@@ -5,19 +5,9 @@
 #include <algorithm>
 #include <new>
 
+#include "probe_channel.h"
+
 namespace wanseer {
-
-namespace {
-
-sockaddr_in ipv4_address(std::uint32_t address, std::uint16_t port) {
-  sockaddr_in socket_address{};
-  socket_address.sin_family = AF_INET;
-  socket_address.sin_port = htons(port);
-  socket_address.sin_addr.s_addr = address;
-  return socket_address;
-}
-
-}  // namespace
 
 server_locator::server_locator(server_text_parts parts) : parts_(std::move(parts)) {
   if (parts_.what == server_text_parts::kind::host_name) {
@@ -29,7 +19,7 @@ std::optional<sockaddr_in> server_locator::address_for_attempt(steady_deadline d
                                                                const wait_set& waits) {
   switch (parts_.what) {
     case server_text_parts::kind::address:
-      return ipv4_address(parts_.address, parts_.port);
+      return ipv4_endpoint(parts_.address, parts_.port);
     case server_text_parts::kind::unusable:
       return std::nullopt;
     case server_text_parts::kind::host_name:
@@ -49,7 +39,7 @@ std::optional<sockaddr_in> server_locator::address_for_attempt(steady_deadline d
   if (addresses_.empty()) {
     return std::nullopt;
   }
-  return ipv4_address(addresses_[asked_], parts_.port);
+  return ipv4_endpoint(addresses_[asked_], parts_.port);
 }
 
 void server_locator::take_fresh_addresses(std::vector<std::uint32_t> fresh) {

@@ -56,11 +56,7 @@ TEST(Stop, RaisedBeforeTheFirstTestSendsNoRequest) {
 TEST(Stop, ReplyAlreadyWaitingIsTakenDespiteTheStop) {
   udp_socket server;
   probe_channel channel;
-  sockaddr_in loopback{};
-  loopback.sin_family = AF_INET;
-  loopback.sin_port = htons(server.port());
-  loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  channel.aim_at(loopback);
+  channel.aim_at(ipv4_endpoint(htonl(INADDR_LOOPBACK), server.port()));
   ASSERT_NE(channel.local_port(), 0);
   server.send_to(channel.local_port(), {192, 0, 2, 1});
   stop_signal stop;
