@@ -23,4 +23,3 @@ int drop_forged_answers(struct xdp_md* ctx) {
 }
 
 char LICENSE[] SEC("license") = "Dual MIT/GPL";
-

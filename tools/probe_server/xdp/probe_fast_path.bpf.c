@@ -84,7 +84,9 @@ static __always_inline __u16 fold(__u64 sum) {
 }
 
 /* Sum of a 32-bit value's two 16-bit halves, as they lie in memory. */
-static __always_inline __u64 sum32(__u32 value) { return (value & 0xffff) + (value >> 16); }
+static __always_inline __u64 sum32(__u32 value) {
+  return (value & 0xffff) + (value >> 16);
+}
 
 static __always_inline __u16 ipv4_header_checksum(const struct iphdr* ip) {
   const __u16* words = (const __u16*)ip;

@@ -26,7 +26,9 @@ namespace wanseer_tools {
 namespace {
 
 // The verifier's log and libbpf's own warnings explain a failed load.
-__attribute__((format(printf, 2, 0))) int print_libbpf_warnings(libbpf_print_level level, const char* format, va_list arguments) {
+__attribute__((format(printf, 2, 0))) int print_libbpf_warnings(libbpf_print_level level,
+                                                                const char* format,
+                                                                va_list arguments) {
   return level == LIBBPF_WARN ? std::vfprintf(stderr, format, arguments) : 0;
 }
 
