@@ -1,11 +1,22 @@
 #include "loopback_probe_server.h"
 
+#include <stdexcept>
+
 namespace wanseer::testing {
 
 loopback_probe_server::loopback_probe_server(answer_policy policy, request_records records)
-    : policy_(std::move(policy)), records_(records), thread_([this] { serve(); }) {}
+    : policy_(std::move(policy)), records_(records) {
+  // Gaps between arrivals are only as good as the stamps.
+  if (!socket_.wait_for_kernel_stamps(stop_socket_)) {
+    throw std::runtime_error("the kernel takes no receive timestamps");
+  }
+  thread_ = std::thread([this] { serve(); });
+}
 
 loopback_probe_server::~loopback_probe_server() {
+  // The datagram ends the wait at once; should it be lost, the flag ends it
+  // within a second.
+  stopping_ = true;
   stop_socket_.send_to(socket_.port(), {'s', 't', 'o', 'p'});
   thread_.join();
 }
@@ -20,13 +31,14 @@ void loopback_probe_server::set_policy(answer_policy policy) {
 }
 
 void loopback_probe_server::serve() {
-  for (;;) {
+  while (!stopping_) {
     auto received = socket_.receive(std::chrono::seconds(1));
-    if (!received) {
+    if (!received || received->sender_port == stop_socket_.port()) {
       continue;
     }
-    if (received->sender_port == stop_socket_.port()) {
-      return;
+    if (received->arrival.count() == 0) {
+      // Not expected once stamps are on; the read time is never too early.
+      received->arrival = std::chrono::system_clock::now().time_since_epoch();
     }
     answer reply;
     {

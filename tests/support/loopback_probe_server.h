@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -84,7 +85,8 @@ class loopback_probe_server {
 
   udp_socket socket_;
   udp_socket other_socket_;
-  udp_socket stop_socket_;  // a datagram to socket_ from here ends serve()
+  udp_socket stop_socket_;  // wakes serve() to see stopping_
+  std::atomic<bool> stopping_{false};
   mutable std::mutex mutex_;
   std::condition_variable arrived_;
   answer_policy policy_;

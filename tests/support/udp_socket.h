@@ -14,7 +14,9 @@ namespace wanseer::testing {
 struct datagram {
   std::vector<std::uint8_t> bytes;
   std::uint16_t sender_port = 0;
-  std::chrono::nanoseconds arrival{};  // kernel receive time (CLOCK_REALTIME)
+  // Kernel receive time (CLOCK_REALTIME); zero when the kernel took none
+  // (stamps switch on a moment after the first socket asks for them).
+  std::chrono::nanoseconds arrival{};
 };
 
 class udp_socket {
@@ -36,6 +38,9 @@ class udp_socket {
   std::optional<datagram> receive(std::chrono::milliseconds limit = std::chrono::seconds(30)) const;
   // Whatever is already queued, without waiting.
   std::optional<datagram> take_queued() const { return receive(std::chrono::milliseconds(0)); }
+  // Sends itself datagrams from `sender` until the kernel stamps them, so
+  // that every later arrival time is the kernel's; false after 10 s.
+  bool wait_for_kernel_stamps(const udp_socket& sender) const;
 
  private:
   int fd_ = -1;
