@@ -47,7 +47,7 @@ TEST(WorkerSchedule, UnansweredRequestsWaitFiveSixSevenUnitsAndStoreNothing) {
   // (Growing by 2 instead of 1 would add 21 units, 420 ms.)
   EXPECT_LT(sum(gaps, 0, 7), unit * 56 + milliseconds(350));
   for (const auto& request : server.requests()) {
-    EXPECT_EQ(request.bytes, (std::vector<std::uint8_t>{'i', 'p', 0}));
+    EXPECT_EQ(request.bytes, probe_request);
   }
   EXPECT_EQ(read_stored().status, -2);
 }

@@ -21,7 +21,7 @@
 
 #include "guarded_memory.h"
 #include "pellary.h"
-#include "process_resources.h"
+#include "soak_budget.h"
 #include "support/cpu_time.h"
 #include "wanseer.h"
 

@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "probe_control.h"
-#include "process_resources.h"
+#include "soak_budget.h"
 #include "support/cpu_time.h"
 #include "support/worker_harness.h"
 

@@ -11,7 +11,7 @@
 
 #include <algorithm>
 
-#include "process_resources.h"
+#include "soak_budget.h"
 #include "support/loopback_probe_server.h"
 #include "wanseer.h"
 

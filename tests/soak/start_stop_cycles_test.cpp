@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "pellary.h"
-#include "process_resources.h"
+#include "soak_budget.h"
 #include "support/cpu_time.h"
 #include "support/loopback_probe_server.h"
 #include "support/udp_socket.h"

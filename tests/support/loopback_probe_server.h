@@ -23,6 +23,9 @@ namespace wanseer::testing {
 
 using address_bytes = std::array<std::uint8_t, 4>;
 
+// What the worker sends: "ip" and its terminating NUL.
+inline const std::vector<std::uint8_t> probe_request = {'i', 'p', 0};
+
 struct request_record {
   std::chrono::nanoseconds arrival;  // kernel receive time
   std::uint16_t sender_port;

@@ -1,7 +1,23 @@
 #include "worker_harness.h"
 
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <pthread.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstddef>
 #include <thread>
+
+#include <ace/Thread_Manager.h>
+
+#include "module_state.h"
+#include "process_resources.h"
 
 #include "probe_control.h"
 #include "wanseer.h"
@@ -14,8 +30,58 @@ probe_schedule scaled_schedule(std::chrono::milliseconds unit) {
   return schedule;
 }
 
-running_worker::running_worker(const std::string& server, const probe_schedule& schedule) {
-  start_probe(server.c_str(), schedule);
+namespace {
+
+// Makes connect() fail with EPERM on the calling thread and on the threads
+// it starts from now on; true when the filter is in place.
+bool refuse_connect_from_this_thread() {
+#if defined(__x86_64__)
+  constexpr std::uint32_t this_arch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+  constexpr std::uint32_t this_arch = AUDIT_ARCH_AARCH64;
+#else
+  return false;
+#endif
+  sock_filter program[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, this_arch, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_connect, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog filter{static_cast<unsigned short>(sizeof program / sizeof program[0]), program};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &filter) == 0;
+}
+
+}  // namespace
+
+running_worker::running_worker(const std::string& server, const probe_schedule& schedule,
+                               worker_connects connects) {
+  if (connects == worker_connects::never) {
+    // From a thread of its own, so that only it and the worker it starts
+    // carry the filter.
+    std::thread([&] {
+      if (refuse_connect_from_this_thread()) {
+        start_probe(server.c_str(), schedule);
+      }
+    }).join();
+  } else {
+    start_probe(server.c_str(), schedule);
+  }
+  ACE_thread_t worker{};
+  clock_known_ = worker_manager && worker_manager->thread_all_list(&worker, 1) == 1 &&
+                 ::pthread_getcpuclockid(worker, &worker_clock_) == 0;
+}
+
+std::chrono::nanoseconds running_worker::cpu_time() const {
+  timespec used{};
+  if (running_ && clock_known_ && ::clock_gettime(worker_clock_, &used) == 0) {
+    last_cpu_ = std::chrono::seconds(used.tv_sec) + std::chrono::nanoseconds(used.tv_nsec);
+  }
+  return last_cpu_;
 }
 
 running_worker::~running_worker() {
@@ -25,6 +91,7 @@ running_worker::~running_worker() {
 std::chrono::nanoseconds running_worker::stop() {
   const auto started = std::chrono::steady_clock::now();
   if (running_) {
+    cpu_time();
     running_ = false;
     stop_probe();
   }
@@ -47,16 +114,21 @@ stored_read read_stored(std::int32_t room) {
   return result;
 }
 
-bool wait_until_stored(const address_bytes& expected, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    const stored_read value = read_stored();
-    if (value.status == 0 && value.bytes == expected) {
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return false;
+bool wait_until_stored(const address_bytes& expected, std::chrono::milliseconds limit,
+                       const std::vector<address_bytes>& may_show) {
+  bool unexpected = false;
+  const bool ended = eventually(
+      [&] {
+        const stored_read value = read_stored();
+        if (value.status == 0 && value.bytes == expected) {
+          return true;
+        }
+        unexpected = !may_show.empty() &&
+                     std::find(may_show.begin(), may_show.end(), value.bytes) == may_show.end();
+        return unexpected;
+      },
+      limit);
+  return ended && !unexpected;
 }
 
 }  // namespace wanseer::testing

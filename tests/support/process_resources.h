@@ -1,14 +1,13 @@
 // What the process holds, counted from the outside of the library: open
-// descriptors, threads, heap in use and CPU time used.
-#ifndef WANSEER_TESTS_SOAK_PROCESS_RESOURCES_H
-#define WANSEER_TESTS_SOAK_PROCESS_RESOURCES_H
+// descriptors and threads; and waiting for a condition with a deadline.
+#ifndef WANSEER_TESTS_PROCESS_RESOURCES_H
+#define WANSEER_TESTS_PROCESS_RESOURCES_H
 
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <set>
 
-#include "support/cpu_time.h"
 
 namespace wanseer::testing {
 
@@ -19,19 +18,11 @@ std::size_t open_descriptor_count();
 std::set<int> descriptors_of_kind(const char* kind);
 // Entries of /proc/self/task.
 std::size_t thread_count();
-// Bytes of the heap in use (mallinfo2), 0 under a sanitizer, whose allocator
-// does not report it.
-std::size_t heap_in_use();
-
 // Polls `done` until it holds or `limit` passes; the result of the last poll.
 // A thread that was just joined may still show in /proc for a moment.
 bool eventually(const std::function<bool()>& done,
-                std::chrono::milliseconds limit = std::chrono::seconds(5));
-
-// How many start/stop cycles a soak test runs: the build's default, or
-// WANSEER_SOAK_CYCLES from the environment.
-int soak_cycles();
+                std::chrono::milliseconds limit = std::chrono::seconds(30));
 
 }  // namespace wanseer::testing
 
-#endif  // WANSEER_TESTS_SOAK_PROCESS_RESOURCES_H
+#endif  // WANSEER_TESTS_PROCESS_RESOURCES_H

@@ -1,8 +1,6 @@
 #include "process_resources.h"
 
 #include <dirent.h>
-#include <malloc.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -59,14 +57,6 @@ std::size_t thread_count() {
   return count;
 }
 
-std::size_t heap_in_use() {
-#if defined(WANSEER_SOAK_SANITIZED)
-  return 0;
-#else
-  return ::mallinfo2().uordblks;
-#endif
-}
-
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!done()) {
@@ -76,16 +66,6 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds lim
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
-}
-
-int soak_cycles() {
-  if (const char* text = std::getenv("WANSEER_SOAK_CYCLES")) {
-    const int cycles = std::atoi(text);
-    if (cycles > 0) {
-      return cycles;
-    }
-  }
-  return WANSEER_SOAK_DEFAULT_CYCLES;
 }
 
 }  // namespace wanseer::testing
