@@ -1,5 +1,6 @@
 #include "loopback_probe_server.h"
 
+#include <numeric>
 #include <stdexcept>
 
 namespace wanseer::testing {
@@ -98,6 +99,32 @@ std::vector<std::chrono::nanoseconds> gaps_between(const std::vector<request_rec
     gaps.push_back(requests[i].arrival - requests[i - 1].arrival);
   }
   return gaps;
+}
+
+std::string gaps_off_schedule(const std::vector<std::chrono::nanoseconds>& gaps,
+                              const std::vector<int>& units, std::chrono::milliseconds unit,
+                              double slack) {
+  if (gaps.size() < units.size()) {
+    return "only " + std::to_string(gaps.size()) + " gaps";
+  }
+  std::string wrong;
+  std::string all;
+  std::chrono::nanoseconds total{0};
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(gaps[i]).count();
+    all += " " + std::to_string(ms);
+    total += gaps[i];
+    if (gaps[i] + stamp_tolerance < unit * units[i]) {
+      wrong +=
+          "gap " + std::to_string(i) + " shorter than " + std::to_string(units[i]) + " units; ";
+    }
+  }
+  const auto expected =
+      std::chrono::duration<double>(unit) * std::accumulate(units.begin(), units.end(), 0);
+  if (total >= expected * slack) {
+    wrong += "the gaps together took more than " + std::to_string(slack) + " times their sum; ";
+  }
+  return wrong.empty() ? wrong : wrong + "gaps (ms):" + all;
 }
 
 }  // namespace wanseer::testing

@@ -103,6 +103,17 @@ class loopback_probe_server {
 // Gaps between consecutive request arrivals.
 std::vector<std::chrono::nanoseconds> gaps_between(const std::vector<request_record>& requests);
 
+// Arrival stamps and the worker's own clock differ by far less than this.
+inline constexpr std::chrono::nanoseconds stamp_tolerance = std::chrono::milliseconds(1);
+
+// Checks that gap i lasted at least `units[i]` units (stamp_tolerance
+// allowed) and that all of them together lasted less than `slack` times
+// their sum: a loaded machine only ever makes a wait longer, by a share of
+// it.  Empty when they did; otherwise what was wrong, with every gap.
+std::string gaps_off_schedule(const std::vector<std::chrono::nanoseconds>& gaps,
+                              const std::vector<int>& units, std::chrono::milliseconds unit,
+                              double slack = 1.25);
+
 }  // namespace wanseer::testing
 
 #endif  // WANSEER_TESTS_LOOPBACK_PROBE_SERVER_H

@@ -8,7 +8,6 @@
 #include <functional>
 #include <set>
 
-
 namespace wanseer::testing {
 
 // Entries of /proc/self/fd (the directory's own descriptor excluded).
