@@ -31,7 +31,9 @@ enum class child_outcome { read_and_stopped, wrong_read, no_answer };
 [[noreturn]] void read_and_stop(int report) {
   unsigned char address[4] = {};
   std::int32_t length = sizeof address;
-  const bool read = wanseer_get(address, &length) == 0 && address[0] == 192;
+  // A whole address the server sent (192.0.2.x), all four bytes of it.
+  const bool read = wanseer_get(address, &length) == 0 && length == 4 && address[0] == 192 &&
+                    address[1] == 0 && address[2] == 2;
   wanseer_stop();
   const char outcome = read ? 'y' : 'n';
   _exit(::write(report, &outcome, 1) == 1 ? 0 : 1);

@@ -8,6 +8,7 @@
 
 #include "probe_control.h"
 #include "server_text.h"
+#include "support/cpu_time.h"
 #include "support/test_name_server.h"
 #include "support/worker_harness.h"
 
@@ -18,7 +19,6 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 constexpr milliseconds unit(40);
-constexpr seconds prompt_stop(2);
 const std::string probe_name = "probe.example.net";
 
 std::string named_server(std::uint16_t port) {

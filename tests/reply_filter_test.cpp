@@ -83,7 +83,6 @@ TEST(ReplyFilter, ShortReplyNeverMixesWithAnEarlierAddress) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the second address never came";
     server.wait_for_requests(3, milliseconds(1));
   }
-  EXPECT_GE(server.request_count(), 2u);
 }
 
 TEST(ReplyFilter, AnswerFromAnotherPortOfTheServerHostIsDropped) {

@@ -13,6 +13,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -204,4 +205,27 @@ double stop_and_unload(const wanseer_exports* exports, void* library, const char
   host_check(dlclose(library) == 0, "dlclose: %s", dlerror());
   host_check(dlopen(path, RTLD_NOW | RTLD_NOLOAD) == NULL, "round %d: library still loaded", round);
   return took;
+}
+
+int count_entries(const char* path) {
+  DIR* listing = opendir(path);
+  if (listing == NULL) {
+    return -1;
+  }
+  int count = 0;
+  const int own = dirfd(listing);
+  for (struct dirent* entry = readdir(listing); entry != NULL; entry = readdir(listing)) {
+    if (entry->d_name[0] != '.' && atoi(entry->d_name) != own) {
+      ++count;
+    }
+  }
+  closedir(listing);
+  return count;
+}
+
+double cpu_seconds(void) {
+  struct rusage used;
+  getrusage(RUSAGE_SELF, &used);
+  return (double)(used.ru_utime.tv_sec + used.ru_stime.tv_sec) +
+         (double)(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6;
 }

@@ -59,4 +59,11 @@ int foreign_descriptors(const int* known, int known_count, char* found, size_t r
 double stop_and_unload(const wanseer_exports* exports, void* library, const char* path, int server,
                        int round);
 
+/* Entries of a /proc folder such as /proc/self/fd or /proc/self/task, the
+   listing's own descriptor not counted; -1 if it cannot be read. */
+int count_entries(const char* path);
+
+/* User plus system CPU time of this whole process, in seconds. */
+double cpu_seconds(void);
+
 #endif /* WANSEER_TESTS_C_HOST_SUPPORT_H */

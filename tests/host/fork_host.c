@@ -58,13 +58,6 @@ static const int watch_after_child_ms = 500;
 
 static char self_path[PATH_MAX];
 
-static double cpu_seconds(void) {
-  struct rusage used;
-  getrusage(RUSAGE_SELF, &used);
-  return (double)(used.ru_utime.tv_sec + used.ru_stime.tv_sec) +
-         (double)(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6;
-}
-
 static int list_descriptors(void) {
   char found[512];
   const int count = foreign_descriptors(NULL, 0, found, sizeof found);

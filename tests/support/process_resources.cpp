@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -55,6 +56,45 @@ std::size_t thread_count() {
   std::size_t count = 0;
   for_each_entry("/proc/self/task", [&](const char*) { ++count; });
   return count;
+}
+
+full_descriptor_table::full_descriptor_table() {
+  ::getrlimit(RLIMIT_NOFILE, &saved_);
+  rlimit low = saved_;
+  low.rlim_cur = 256;
+  ::setrlimit(RLIMIT_NOFILE, &low);
+  for (int fd; (fd = ::dup(0)) >= 0;) {
+    fillers_.push_back(fd);
+  }
+}
+
+void full_descriptor_table::free_one() {
+  ::close(fillers_.back());
+  fillers_.pop_back();
+}
+
+void full_descriptor_table::release() {
+  for (const int fd : fillers_) {
+    ::close(fd);
+  }
+  fillers_.clear();
+  ::setrlimit(RLIMIT_NOFILE, &saved_);
+}
+
+bool other_threads_blocked() {
+  const std::string own = std::to_string(::gettid());
+  bool blocked = true;
+  for_each_entry("/proc/self/task", [&](const char* name) {
+    std::ifstream stat(std::string("/proc/self/task/") + name + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto name_end = line.rfind(')');
+    if (own != name && name_end != std::string::npos && name_end + 2 < line.size() &&
+        line[name_end + 2] == 'R') {
+      blocked = false;
+    }
+  });
+  return blocked;
 }
 
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {

@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <functional>
 #include <set>
+#include <vector>
+
+#include <sys/resource.h>
 
 namespace wanseer::testing {
 
@@ -17,6 +20,29 @@ std::size_t open_descriptor_count();
 std::set<int> descriptors_of_kind(const char* kind);
 // Entries of /proc/self/task.
 std::size_t thread_count();
+// Takes every free descriptor under a limit lowered to 256, until it ends
+// or release() is called: the next open, socket or eventfd fails (EMFILE).
+class full_descriptor_table {
+ public:
+  full_descriptor_table();
+  full_descriptor_table(const full_descriptor_table&) = delete;
+  full_descriptor_table& operator=(const full_descriptor_table&) = delete;
+  ~full_descriptor_table() { release(); }
+
+  // Frees one descriptor for the caller's next open.
+  void free_one();
+  void release();
+  bool holds_any() const { return !fillers_.empty(); }
+
+ private:
+  rlimit saved_{};
+  std::vector<int> fillers_;
+};
+
+// Whether every thread of the process but the caller is blocked (none in
+// state R): a worker that spins never is.
+bool other_threads_blocked();
+
 // Polls `done` until it holds or `limit` passes; the result of the last poll.
 // A thread that was just joined may still show in /proc for a moment.
 bool eventually(const std::function<bool()>& done,

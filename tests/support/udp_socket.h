@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace wanseer::testing {
@@ -45,6 +46,18 @@ class udp_socket {
  private:
   int fd_ = -1;
   std::uint16_t port_ = 0;
+};
+
+// A loopback address and port where nothing listens, for as long as this
+// lives: requests to 127.0.0.2 at the port draw ICMP "port unreachable",
+// and the port is held on 127.0.0.1, so that no other socket (of this test
+// or of another one running meanwhile) can take it on any address.
+class closed_port {
+ public:
+  std::string address() const { return "127.0.0.2:" + std::to_string(holder_.port()); }
+
+ private:
+  udp_socket holder_;
 };
 
 }  // namespace wanseer::testing

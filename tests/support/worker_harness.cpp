@@ -8,7 +8,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -16,8 +15,8 @@
 
 #include <ace/Thread_Manager.h>
 
+#include "cpu_time.h"
 #include "module_state.h"
-#include "process_resources.h"
 
 #include "probe_control.h"
 #include "wanseer.h"
@@ -71,15 +70,16 @@ running_worker::running_worker(const std::string& server, const probe_schedule& 
   } else {
     start_probe(server.c_str(), schedule);
   }
+  const int start_error = errno;
   ACE_thread_t worker{};
   clock_known_ = worker_manager && worker_manager->thread_all_list(&worker, 1) == 1 &&
                  ::pthread_getcpuclockid(worker, &worker_clock_) == 0;
+  errno = start_error;
 }
 
 std::chrono::nanoseconds running_worker::cpu_time() const {
-  timespec used{};
-  if (running_ && clock_known_ && ::clock_gettime(worker_clock_, &used) == 0) {
-    last_cpu_ = std::chrono::seconds(used.tv_sec) + std::chrono::nanoseconds(used.tv_nsec);
+  if (running_ && clock_known_) {
+    last_cpu_ = thread_cpu_time(worker_clock_);
   }
   return last_cpu_;
 }
@@ -103,32 +103,6 @@ std::string use_fresh_key() {
   const std::string key = "test-key-" + std::to_string(counter.fetch_add(1));
   wanseer_init(nullptr, key.c_str());
   return key;
-}
-
-stored_read read_stored(std::int32_t room) {
-  stored_read result;
-  unsigned char buffer[16] = {};
-  result.length = room;
-  result.status = wanseer_get(buffer, &result.length);
-  std::copy(buffer, buffer + 4, result.bytes.begin());
-  return result;
-}
-
-bool wait_until_stored(const address_bytes& expected, std::chrono::milliseconds limit,
-                       const std::vector<address_bytes>& may_show) {
-  bool unexpected = false;
-  const bool ended = eventually(
-      [&] {
-        const stored_read value = read_stored();
-        if (value.status == 0 && value.bytes == expected) {
-          return true;
-        }
-        unexpected = !may_show.empty() &&
-                     std::find(may_show.begin(), may_show.end(), value.bytes) == may_show.end();
-        return unexpected;
-      },
-      limit);
-  return ended && !unexpected;
 }
 
 }  // namespace wanseer::testing

@@ -12,6 +12,7 @@
 
 #include "loopback_probe_server.h"
 #include "probe_schedule.h"
+#include "stored_value.h"
 
 namespace wanseer::testing {
 
@@ -22,7 +23,8 @@ probe_schedule scaled_schedule(std::chrono::milliseconds unit);
 // policy may make them fail, so that its socket stays unconnected.
 enum class worker_connects { normally, never };
 
-// A worker started with start_probe and stopped when the scope ends.
+// A worker started with start_probe (errno as it left it) and stopped when
+// the scope ends.
 class running_worker {
  public:
   running_worker(const std::string& server, const probe_schedule& schedule,
@@ -46,23 +48,6 @@ class running_worker {
 
 // Sets a key no other test has used, so that no earlier value is found.
 std::string use_fresh_key();
-
-struct stored_read {
-  std::int32_t status = 0;
-  std::int32_t length = 0;
-  address_bytes bytes{};
-};
-stored_read read_stored(std::int32_t room = 4);
-// The bytes read_stored gives while nothing is stored.
-inline constexpr address_bytes nothing_stored = {0, 0, 0, 0};
-
-// Polls wanseer_get until it delivers `expected`; false after `limit`.
-// When `may_show` is not empty, reading any other value on the way (a value
-// the worker should never have stored) ends the wait with false at once.
-bool wait_until_stored(const address_bytes& expected,
-                       std::chrono::milliseconds limit = std::chrono::seconds(30),
-                       const std::vector<address_bytes>& may_show = {});
-
 }  // namespace wanseer::testing
 
 #endif  // WANSEER_TESTS_WORKER_HARNESS_H
