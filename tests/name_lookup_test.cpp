@@ -145,6 +145,20 @@ TEST(NameLookup, HostsFileNamesNeedNoNameServer) {
   EXPECT_EQ(names.queries_for("localhost"), 0u);
 }
 
+TEST(NameLookup, TextThatCannotBeAHostNameIsNeverLookedUp) {
+  use_fresh_key();
+  test_name_server names;
+  test_resolver_configuration resolver({&names});
+  for (const std::string name : {"bad name", "bad\xffname"}) {
+    SCOPED_TRACE(name);
+    // Were it looked up, the name server would have an answer for it.
+    names.set_addresses(name, {{127, 0, 0, 1}});
+    running_worker worker(name + ":7171", scaled_schedule(milliseconds(5)));
+    // Attempts of 5, 6, 7, ... units, each a lookup if there were one.
+    EXPECT_FALSE(names.wait_for_queries(name, 1, seconds(1)));
+  }
+}
+
 TEST(ServerText, WhatIsANameWhatIsAnAddressAndWhatIsNeither) {
   using kind = server_text_parts::kind;
   const std::string label63(63, 'a');

@@ -81,6 +81,33 @@ void full_descriptor_table::release() {
   ::setrlimit(RLIMIT_NOFILE, &saved_);
 }
 
+captured_output::captured_output() : file_(std::tmpfile()) {
+  std::fflush(nullptr);
+  for (const int fd : {1, 2}) {
+    saved_[fd - 1] = ::dup(fd);
+    ::dup2(::fileno(file_), fd);
+  }
+}
+
+std::string captured_output::finish() {
+  if (file_ == nullptr) {
+    return {};
+  }
+  std::fflush(nullptr);
+  for (const int fd : {1, 2}) {
+    ::dup2(saved_[fd - 1], fd);
+    ::close(saved_[fd - 1]);
+  }
+  std::string text;
+  std::rewind(file_);
+  for (int c; (c = std::fgetc(file_)) != EOF;) {
+    text += static_cast<char>(c);
+  }
+  std::fclose(file_);
+  file_ = nullptr;
+  return text;
+}
+
 bool other_threads_blocked() {
   const std::string own = std::to_string(::gettid());
   bool blocked = true;

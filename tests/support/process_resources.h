@@ -5,8 +5,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdio>
 #include <functional>
 #include <set>
+#include <string>
 #include <vector>
 
 #include <sys/resource.h>
@@ -37,6 +39,21 @@ class full_descriptor_table {
  private:
   rlimit saved_{};
   std::vector<int> fillers_;
+};
+
+// Sends what the process writes to stdout and stderr to a file of its own
+// until finish(), which gives it back.
+class captured_output {
+ public:
+  captured_output();
+  captured_output(const captured_output&) = delete;
+  captured_output& operator=(const captured_output&) = delete;
+  ~captured_output() { finish(); }
+  std::string finish();
+
+ private:
+  std::FILE* file_ = nullptr;
+  int saved_[2] = {-1, -1};
 };
 
 // Whether every thread of the process but the caller is blocked (none in

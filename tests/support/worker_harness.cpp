@@ -29,11 +29,7 @@ probe_schedule scaled_schedule(std::chrono::milliseconds unit) {
   return schedule;
 }
 
-namespace {
-
-// Makes connect() fail with EPERM on the calling thread and on the threads
-// it starts from now on; true when the filter is in place.
-bool refuse_connect_from_this_thread() {
+bool fail_syscall_from_this_thread(long number, int error) {
 #if defined(__x86_64__)
   constexpr std::uint32_t this_arch = AUDIT_ARCH_X86_64;
 #elif defined(__aarch64__)
@@ -46,8 +42,8 @@ bool refuse_connect_from_this_thread() {
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, this_arch, 1, 0),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_connect, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(number), 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(error)),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
   sock_fprog filter{static_cast<unsigned short>(sizeof program / sizeof program[0]), program};
@@ -55,15 +51,13 @@ bool refuse_connect_from_this_thread() {
          ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &filter) == 0;
 }
 
-}  // namespace
-
 running_worker::running_worker(const std::string& server, const probe_schedule& schedule,
                                worker_connects connects) {
   if (connects == worker_connects::never) {
     // From a thread of its own, so that only it and the worker it starts
     // carry the filter.
     std::thread([&] {
-      if (refuse_connect_from_this_thread()) {
+      if (fail_syscall_from_this_thread(__NR_connect, EPERM)) {
         start_probe(server.c_str(), schedule);
       }
     }).join();

@@ -18,6 +18,11 @@ namespace wanseer::testing {
 
 probe_schedule scaled_schedule(std::chrono::milliseconds unit);
 
+// Makes the system call `number` fail with `error` on the calling thread
+// and the threads it starts from now on (a seccomp filter), for failures a
+// real machine gives only rarely; true when the filter is in place.
+bool fail_syscall_from_this_thread(long number, int error);
+
 // Whether the worker's connect() calls reach the kernel, or all fail with
 // EPERM (a seccomp filter on the worker thread alone), as a host's security
 // policy may make them fail, so that its socket stays unconnected.
