@@ -47,25 +47,12 @@ TEST(Startup, SuccessLeavesTheCallersErrnoAlone) {
   EXPECT_EQ(errno, 12345);
 }
 
-// Lowers the address-space limit to what the process maps now plus
-// `headroom`, until it ends.
-class address_space_limit {
- public:
-  explicit address_space_limit(std::size_t headroom) {
-    ::getrlimit(RLIMIT_AS, &saved_);
-    std::size_t pages = 0;
-    std::ifstream("/proc/self/statm") >> pages;
-    rlimit low = saved_;
-    low.rlim_cur = pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)) + headroom;
-    ::setrlimit(RLIMIT_AS, &low);
-  }
-  address_space_limit(const address_space_limit&) = delete;
-  address_space_limit& operator=(const address_space_limit&) = delete;
-  ~address_space_limit() { ::setrlimit(RLIMIT_AS, &saved_); }
-
- private:
-  rlimit saved_{};
-};
+// What the process maps now, in bytes.
+rlim_t mapped_now() {
+  std::size_t pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
 
 int start_with(const std::string& text) {
   errno = 0;
@@ -103,11 +90,11 @@ TEST(Startup, MissingDescriptorOrMemoryIsReportedAndStartsNothing) {
        }).join();
        return error;
      }},
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if !defined(WANSEER_SANITIZED)
     // (Sanitizers reserve address space far beyond any such limit.)
     {"no memory for the copy of the text", ENOMEM,
      [&] {
-       const address_space_limit limit(std::size_t{16} << 20);
+       const resource_limit limit(RLIMIT_AS, mapped_now() + (16 << 20));
        return start_with(huge);
      }},
 #endif

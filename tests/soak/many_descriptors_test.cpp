@@ -22,29 +22,6 @@ using std::chrono::seconds;
 
 constexpr int held_by_host = 1100;
 
-// Raises the soft descriptor limit for the test and puts it back after.
-class descriptor_limit {
- public:
-  explicit descriptor_limit(rlim_t wanted) {
-    ::getrlimit(RLIMIT_NOFILE, &saved_);
-    rlimit raised = saved_;
-    raised.rlim_cur = std::min(wanted, saved_.rlim_max);
-    ::setrlimit(RLIMIT_NOFILE, &raised);
-  }
-  descriptor_limit(const descriptor_limit&) = delete;
-  descriptor_limit& operator=(const descriptor_limit&) = delete;
-  ~descriptor_limit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
-
-  rlim_t current() const {
-    rlimit now{};
-    ::getrlimit(RLIMIT_NOFILE, &now);
-    return now.rlim_cur;
-  }
-
- private:
-  rlimit saved_{};
-};
-
 class held_descriptors {
  public:
   explicit held_descriptors(int count) {
@@ -77,7 +54,7 @@ class held_descriptors {
 };
 
 TEST(ManyDescriptors, WorkerAboveFdSetsizeProbesStoresAndStopsAtOnce) {
-  descriptor_limit limit(4096);
+  const resource_limit limit(RLIMIT_NOFILE, 4096);
   if (limit.current() < static_cast<rlim_t>(held_by_host + 64)) {
     GTEST_SKIP() << "SKIPPED: the hard descriptor limit " << limit.current()
                  << " is too low to hold " << held_by_host << " descriptors";

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -58,11 +59,20 @@ std::size_t thread_count() {
   return count;
 }
 
+resource_limit::resource_limit(int resource, rlim_t soft) : resource_(resource) {
+  ::getrlimit(resource_, &saved_);
+  rlimit changed = saved_;
+  changed.rlim_cur = std::min(soft, saved_.rlim_max);
+  ::setrlimit(resource_, &changed);
+}
+
+rlim_t resource_limit::current() const {
+  rlimit now{};
+  ::getrlimit(resource_, &now);
+  return now.rlim_cur;
+}
+
 full_descriptor_table::full_descriptor_table() {
-  ::getrlimit(RLIMIT_NOFILE, &saved_);
-  rlimit low = saved_;
-  low.rlim_cur = 256;
-  ::setrlimit(RLIMIT_NOFILE, &low);
   for (int fd; (fd = ::dup(0)) >= 0;) {
     fillers_.push_back(fd);
   }
@@ -78,7 +88,6 @@ void full_descriptor_table::release() {
     ::close(fd);
   }
   fillers_.clear();
-  ::setrlimit(RLIMIT_NOFILE, &saved_);
 }
 
 captured_output::captured_output() : file_(std::tmpfile()) {

@@ -22,8 +22,23 @@ std::size_t open_descriptor_count();
 std::set<int> descriptors_of_kind(const char* kind);
 // Entries of /proc/self/task.
 std::size_t thread_count();
-// Takes every free descriptor under a limit lowered to 256, until it ends
-// or release() is called: the next open, socket or eventfd fails (EMFILE).
+// Sets the soft limit of `resource` (setrlimit) to `soft`, at most the hard
+// limit, until it ends.
+class resource_limit {
+ public:
+  resource_limit(int resource, rlim_t soft);
+  resource_limit(const resource_limit&) = delete;
+  resource_limit& operator=(const resource_limit&) = delete;
+  ~resource_limit() { ::setrlimit(resource_, &saved_); }
+  rlim_t current() const;
+
+ private:
+  int resource_;
+  rlimit saved_{};
+};
+
+// Takes every free descriptor under a limit lowered to 256: until it ends
+// or release() frees them, the next open, socket or eventfd fails (EMFILE).
 class full_descriptor_table {
  public:
   full_descriptor_table();
@@ -37,7 +52,7 @@ class full_descriptor_table {
   bool holds_any() const { return !fillers_.empty(); }
 
  private:
-  rlimit saved_{};
+  resource_limit low_{RLIMIT_NOFILE, 256};
   std::vector<int> fillers_;
 };
 
