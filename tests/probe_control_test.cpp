@@ -47,12 +47,14 @@ TEST(Startup, SuccessLeavesTheCallersErrnoAlone) {
   EXPECT_EQ(errno, 12345);
 }
 
+#if !defined(WANSEER_SANITIZED)
 // What the process maps now, in bytes.
 rlim_t mapped_now() {
   std::size_t pages = 0;
   std::ifstream("/proc/self/statm") >> pages;
   return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
+#endif
 
 int start_with(const std::string& text) {
   errno = 0;
@@ -68,7 +70,6 @@ TEST(Startup, MissingDescriptorOrMemoryIsReportedAndStartsNothing) {
   ASSERT_EQ(start_with(text), 0);
   wanseer_stop();
   const std::size_t threads_before = thread_count();
-  const std::string huge = text + std::string(std::size_t{64} << 20, ' ');
   const struct {
     const char* what;
     int error;
@@ -94,6 +95,7 @@ TEST(Startup, MissingDescriptorOrMemoryIsReportedAndStartsNothing) {
     // (Sanitizers reserve address space far beyond any such limit.)
     {"no memory for the copy of the text", ENOMEM,
      [&] {
+       const std::string huge = text + std::string(std::size_t{64} << 20, ' ');
        const resource_limit limit(RLIMIT_AS, mapped_now() + (16 << 20));
        return start_with(huge);
      }},
