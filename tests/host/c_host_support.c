@@ -44,6 +44,16 @@ int load_exports(void* library, wanseer_exports* exports) {
   return found;
 }
 
+void* open_library(const char* path, wanseer_exports* exports) {
+  void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  host_check(library != NULL, "dlopen: %s", dlerror());
+  if (library != NULL && !load_exports(library, exports)) {
+    dlclose(library);
+    library = NULL;
+  }
+  return library;
+}
+
 double now_seconds(void) {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);

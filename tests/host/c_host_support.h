@@ -23,6 +23,11 @@ void host_check(int condition, const char* format, ...) __attribute__((format(pr
 /* Looks up the four exports; 0 (with a failure counted) if any is missing. */
 int load_exports(void* library, wanseer_exports* exports);
 
+/* Loads the library at `path` (RTLD_NOW | RTLD_LOCAL) and looks up its
+   exports; NULL (with a failure counted, and the library not left loaded)
+   if either fails. */
+void* open_library(const char* path, wanseer_exports* exports);
+
 double now_seconds(void);
 
 /* A UDP socket bound to a free loopback port, which goes to *port; -1 (with

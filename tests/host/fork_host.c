@@ -211,10 +211,9 @@ static void check_forks_during_start_and_stop(const wanseer_exports* wanseer, co
 }
 
 static void round_trip(const char* path, int round) {
-  void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  host_check(library != NULL, "dlopen: %s", dlerror());
   wanseer_exports wanseer;
-  if (library == NULL || !load_exports(library, &wanseer)) {
+  void* library = open_library(path, &wanseer);
+  if (library == NULL) {
     return;
   }
   unsigned port = 0;

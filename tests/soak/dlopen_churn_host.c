@@ -34,14 +34,9 @@ static int stored_before = 0;
 
 static void cycle(const char* path, int round, unsigned absent_port) {
   const enum server_kind kind = (enum server_kind)(round % server_kinds);
-  void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  host_check(library != NULL, "dlopen: %s", dlerror());
-  if (library == NULL) {
-    return;
-  }
   wanseer_exports wanseer;
-  if (!load_exports(library, &wanseer)) {
-    dlclose(library);
+  void* library = open_library(path, &wanseer);
+  if (library == NULL) {
     return;
   }
   wanseer.init(NULL, "churn");
