@@ -1,6 +1,7 @@
 #include "probe_worker.h"
 
 #include <memory>
+#include <optional>
 
 #include "fork_handlers.h"
 #include "module_state.h"
@@ -17,7 +18,7 @@ namespace {
 bool pause_after_reply(const probe_schedule& schedule) {
   const auto pause_end = std::chrono::steady_clock::now() +
                          schedule.duration(schedule.pause_steps * schedule.pause_step);
-  wait_for(-1, stop_requested.wake_handle(), pause_end);
+  worker_waits.wait_for(-1, pause_end);
   return !stop_requested.is_raised();
 }
 
@@ -29,12 +30,11 @@ bool pause_after_reply(const probe_schedule& schedule) {
 // its timeout, so that misses never follow each other without a pause.
 bool attempt(probe_channel& channel, server_locator& server, std::chrono::milliseconds timeout,
              unsigned char (&reply)[reply_length]) {
-  const int wake = stop_requested.wake_handle();
   const auto started = std::chrono::steady_clock::now();
   channel.reopen_if_closed();
-  const auto address = server.address_for_attempt(started + timeout, wake);
+  const auto address = server.address_for_attempt(started + timeout, worker_waits);
   if (!address) {
-    wait_for(-1, wake, started + timeout);
+    worker_waits.wait_for(-1, started + timeout);
     return false;
   }
   const auto lookup_took = std::chrono::steady_clock::now() - started;
@@ -42,7 +42,7 @@ bool attempt(probe_channel& channel, server_locator& server, std::chrono::millis
   channel.discard_queued();
   channel.send_request();
   const steady_deadline deadline = std::chrono::steady_clock::now() + timeout - lookup_took;
-  return channel.await_reply(reply, deadline, wake);
+  return channel.await_reply(reply, deadline, worker_waits);
 }
 
 }  // namespace
@@ -50,12 +50,16 @@ bool attempt(probe_channel& channel, server_locator& server, std::chrono::millis
 void run_probe(const probe_job& job) {
   store_session store;
   // The store may set up state of its own for this thread, under a lock of
-  // its own: part of the start that a fork waits for.
+  // its own, and the resolver opens what it keeps for the worker's life:
+  // part of the start that a fork waits for.
+  std::optional<server_locator> server;
+  if (store.is_open()) {
+    server.emplace(job.server);
+  }
   worker_start_ends();
-  if (!store.is_open()) {
+  if (!server) {
     return;
   }
-  server_locator server(job.server_text.c_str());
   probe_channel channel;
 
   int timeout_count = job.schedule.first_receive_timeout;
@@ -66,7 +70,7 @@ void run_probe(const probe_job& job) {
     return;
   }
   for (;;) {
-    if (attempt(channel, server, job.schedule.duration(timeout_count), reply_buffer)) {
+    if (attempt(channel, *server, job.schedule.duration(timeout_count), reply_buffer)) {
       pellary_write(key_name, reply_buffer, static_cast<std::int32_t>(reply_length));
       if (!pause_after_reply(job.schedule)) {
         return;
@@ -74,7 +78,7 @@ void run_probe(const probe_job& job) {
       // The receive timeout is kept: a reply never shrinks it.
       continue;
     }
-    server.attempt_missed();
+    server->attempt_missed();
     channel.disconnect();
     if (timeout_count < job.schedule.longest_receive_timeout) {
       ++timeout_count;
