@@ -105,19 +105,19 @@ page_errors() {
     names != "" { text = text $0 }
     END { flush() }'
 }
-if ! difference=$(diff <(header_errors | sort) <(page_errors | sort)); then
-  fail "ERRORS of $(basename "$header") (<) and wanseer.3 (>) differ:"$'\n'"$difference"
-fi
-
-# The files the library reads: the header's list is the one to follow.
-etc_files() { grep -oE '/etc/[A-Za-z0-9._/-]*[A-Za-z0-9]' <<<"$1" | sort -u | paste -sd' ' -; }
-files=$(etc_files "$(<"$header")")
-same_files() {
-  [[ $(etc_files "$2") == "$files" ]] || fail "$1 names '$(etc_files "$2")' as read, the header '$files'"
+# WHERE WHAT LISTED WANTED: two sorted lists, one item a line, are the same.
+same_list() {
+  local difference
+  difference=$(diff <(echo "$3") <(echo "$4")) || fail "$1: $2 differ (<: listed there, >: wanted):"$'\n'"$difference"
 }
-same_files wanseer.3 "$library_text"
-same_files wanseer.1 "$(plain_text "$man_dir/wanseer.1")"
-same_files README.md "$(<"$root/README.md")"
+same_list wanseer.3 "the ERRORS of the header" "$(page_errors | sort)" "$(header_errors | sort)"
+
+# The files the library reads, as the header lists them.
+etc_files() { grep -oE '/etc/[A-Za-z0-9._/-]*[A-Za-z0-9]' <<<"$1" | sort -u; }
+files=$(etc_files "$(<"$header")")
+same_list wanseer.3 "files read" "$(etc_files "$library_text")" "$files"
+same_list wanseer.1 "files read" "$(etc_files "$(plain_text "$man_dir/wanseer.1")")" "$files"
+same_list README.md "files read" "$(etc_files "$(<"$root/README.md")")" "$files"
 
 if [[ -n $tools_dir ]]; then
   for tool in wanseer:1 wanseer-probe-server:8; do
@@ -129,7 +129,7 @@ if [[ -n $tools_dir ]]; then
     require_names "README.md's Tools" "$(awk '/^## / { on = ($0 == "## Tools") } on' "$root/README.md")" \
       "option of $program --help" "${options[@]}"
   done
-  same_files "wanseer --help" "$("$tools_dir/wanseer" --help)"
+  same_list "wanseer --help" "files read" "$(etc_files "$("$tools_dir/wanseer" --help)")" "$files"
 
   # The metrics a server on loopback serves, against those the documents list.
   exec {server_out}< <(exec "$tools_dir/wanseer-probe-server" --listen 127.0.0.1:0 --metrics 0 2>&1)
@@ -139,23 +139,16 @@ if [[ -n $tools_dir ]]; then
   while [[ -z $port ]] && read -r -t 20 -u "$server_out" line; do
     [[ $line =~ http://127\.0\.0\.1:([0-9]+)/metrics ]] && port=${BASH_REMATCH[1]}
   done
-  served=
+  served="(none served)"
   if [[ -n $port ]] && exec {http}<>"/dev/tcp/127.0.0.1/$port"; then
     printf 'GET /metrics HTTP/1.0\r\n\r\n' >&"$http"
     served=$(timeout 20 cat <&"$http" | sed -nE 's/^# TYPE ([a-z_:]+) .*/\1/p' | sort -u)
   fi
-  [[ -n $served ]] || fail "no metrics from wanseer-probe-server --metrics"
-  same_metrics() {
-    local missing extra
-    missing=$(comm -13 <(echo "$2") <(echo "$served") | paste -sd' ' -)
-    extra=$(comm -23 <(echo "$2") <(echo "$served") | paste -sd' ' -)
-    [[ -z $missing ]] || fail "$1 does not list the served metrics $missing"
-    [[ -z $extra ]] || fail "$1 lists metrics that are not served: $extra"
-  }
-  same_metrics wanseer-probe-server.8 "$(awk '/^\.SH/ { on = ($2 == "METRICS") }
+  same_list wanseer-probe-server.8 metrics "$(awk '/^\.SH/ { on = ($2 == "METRICS") }
     on && before ~ /^\.TP/ && /^\.B / { print $2 } { before = $0 }' \
-    "$man_dir/wanseer-probe-server.8" | sort -u)"
-  same_metrics docs/operating.md "$(sed -nE 's/^\| `([a-z_:]+)[{`].*/\1/p' "$root/docs/operating.md" | sort -u)"
+    "$man_dir/wanseer-probe-server.8" | sort -u)" "$served"
+  same_list docs/operating.md metrics \
+    "$(sed -nE 's/^\| `([a-z_:]+)[{`].*/\1/p' "$root/docs/operating.md" | sort -u)" "$served"
 fi
 
 if ((failed)); then
