@@ -153,8 +153,8 @@ std::string cli_usage(const char* program) {
          "Library search (the first that loads is used):\n"
          "  1. the file named by $" +
          library_variable +
-         " if it is set and not empty (then nothing else is\n"
-         "     tried; an empty value counts as unset)\n"
+         " if it is set and not empty (then\n"
+         "     nothing else is tried; set but empty, it counts as unset)\n"
          "  2. next to this program's binary:\n" +
          near_binary + "  3. " + library_file_name +
          " through the dynamic loader's search (LD_LIBRARY_PATH,\n"
