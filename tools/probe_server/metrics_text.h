@@ -3,7 +3,6 @@
 #define WANSEER_TOOLS_METRICS_TEXT_H
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
 #include "probe_counters.h"
@@ -16,8 +15,8 @@ struct metrics_snapshot {
   std::uint64_t log_lines_suppressed = 0;
   std::uint64_t log_lines_dropped = 0;
   double start_time_seconds = 0;  // since the Unix epoch
-  // Of totals.answered, those sent by the XDP fast path, when it runs.
-  std::optional<std::uint64_t> answered_at_driver;
+  // Of totals.answered, those sent by the XDP fast path (0 without it).
+  std::uint64_t answered_at_driver = 0;
 };
 
 std::string format_metrics(const metrics_snapshot& snapshot);
