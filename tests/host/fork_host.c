@@ -11,6 +11,8 @@
  * Then another thread starts and stops workers in a loop while the host
  * forks 200 times; every child must stop, start and stop a worker of its own
  * without blocking, whatever moment of a start or stop the fork caught.
+ * (Under AddressSanitizer a child blocked in the sanitizer's own allocator
+ * says so, and is counted apart: that allocator is not fork-safe.)
  * After each unload a fork must not reach into the unloaded library.
  *
  * usage: fork_host PATH-TO-libwanseer.so.1
@@ -181,30 +183,40 @@ static void check_forked_child(const wanseer_exports* wanseer, int server,
          child_end - started, requests, cpu, wall);
 }
 
-/* The exit status of a child that found the sanitizer's allocator locked. */
-enum { allocator_locked_at_fork = 75 };
+/* How long a child forked during a start or stop may take before it is
+   taken as blocked; the parent waits a good deal longer, so that a child
+   can say why it blocked. */
+static const unsigned child_deadline_s = 20;
+/* The exit statuses of a child that blocked: in the library, or in
+   AddressSanitizer's allocator. */
+enum { child_blocked = 3, allocator_locked_at_fork = 75 };
 
-/* AddressSanitizer's allocator (before LLVM 18) takes no lock of its own
-   across fork, unlike the C library's malloc: a child forked while another
-   thread of the parent (the host's, or the worker's after its start) was
-   refilling a size class holds that class's lock for good, and its first
-   thread to allocate from it waits for ever.  Purging takes every size
-   class's lock and the quarantine's in turn, so a child that gets through
-   it in time can allocate freely; one that does not ends with
-   allocator_locked_at_fork before it has called the library. */
 #ifdef ADDRESS_SANITIZER
 static void leave_locked_allocator(int signal_number) {
   (void)signal_number;
   _exit(allocator_locked_at_fork);
 }
+
+/* AddressSanitizer's allocator (before LLVM 18) takes no lock of its own
+   across fork, unlike the C library's malloc: a child forked while another
+   thread of the parent (the host's, or the parent's worker) was refilling
+   a size class holds that class's lock for good, and its first thread to
+   allocate from it waits for ever.  Purging takes every size class's lock
+   and the quarantine's in turn: a blocked child that gets through it was
+   blocked elsewhere, in the library. */
+static void tell_why_blocked(int signal_number) {
+  (void)signal_number;
+  signal(SIGALRM, leave_locked_allocator);
+  alarm(child_deadline_s / 2);
+  __sanitizer_purge_allocator();
+  _exit(child_blocked);
+}
 #endif
 
-static void check_allocator_after_fork(void) {
+static void end_blocked_child_at_deadline(void) {
 #ifdef ADDRESS_SANITIZER
-  signal(SIGALRM, leave_locked_allocator);
-  alarm(10);
-  __sanitizer_purge_allocator();
-  alarm(0);
+  signal(SIGALRM, tell_why_blocked);
+  alarm(child_deadline_s);
 #endif
 }
 
@@ -237,13 +249,13 @@ static void check_forks_during_start_and_stop(const wanseer_exports* wanseer, co
     int report = -1;
     const pid_t child = fork_reporting(&report);
     if (child == 0) {
-      check_allocator_after_fork();
+      end_blocked_child_at_deadline();
       wanseer->stop();
       wanseer->startup(server);
       wanseer->stop();
       _exit(0);
     }
-    const int status = child < 0 ? -1 : await_child(child, report, 20.0, NULL);
+    const int status = child < 0 ? -1 : await_child(child, report, 2.0 * child_deadline_s, NULL);
     locked_allocators += status == allocator_locked_at_fork;
     blocked += status != 0 && status != allocator_locked_at_fork;
   }
