@@ -90,8 +90,8 @@ binding_request make_binding_request(const transaction_id& id);
 // XOR-MAPPED-ADDRESS or, only where that is absent, an IPv4 MAPPED-ADDRESS.
 // Anything else (an error response, an IPv6 mapping, a malformed message)
 // gives nothing.
-std::optional<std::uint32_t> read_binding_success(const unsigned char* datagram,
-                                                  std::size_t length, const transaction_id& id);
+std::optional<std::uint32_t> read_binding_success(const unsigned char* datagram, std::size_t length,
+                                                  const transaction_id& id);
 
 // Whether `datagram` has the form of a STUN message (20 bytes or more, the
 // two top bits zero, a length field that is the rest of the datagram), as

@@ -1,11 +1,13 @@
 #include "name_lookup.h"
 
 #include <ares.h>
+#include <arpa/nameser.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "worker_descriptors.h"
@@ -118,22 +120,13 @@ steady_deadline resolver_timer(ares_channeldata* channel, steady_deadline deadli
   return std::min(timer, deadline);
 }
 
-}  // namespace
-
-lookup_result look_up_ipv4(const std::string& name, steady_deadline deadline, int wake) {
-  pending_lookup pending;
-  const channel_ptr channel = make_channel();
-  if (!channel) {
-    // No resolver (no memory, no descriptor): a miss like any other.
-    return pending.result;
-  }
-  ares_addrinfo_hints hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  ares_getaddrinfo(channel.get(), name.c_str(), nullptr, &hints, lookup_finished, &pending);
-  while (!pending.done) {
+// Runs the channel's lookups until `done` is set (by a callback), the
+// deadline passes (failed) or `wake` turns readable (woken).
+lookup_result::outcome drive_channel(ares_channeldata* channel, const bool& done,
+                                     steady_deadline deadline, int wake) {
+  while (!done) {
     ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
-    const int wanted = ares_getsock(channel.get(), sockets, ARES_GETSOCK_MAXNUM);
+    const int wanted = ares_getsock(channel, sockets, ARES_GETSOCK_MAXNUM);
     pollfd watched[ARES_GETSOCK_MAXNUM];
     std::size_t count = 0;
     for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
@@ -148,20 +141,17 @@ lookup_result look_up_ipv4(const std::string& name, steady_deadline deadline, in
         watched[count++] = {sockets[i], events, 0};
       }
     }
-    switch (wait_for_any(watched, count, wake, resolver_timer(channel.get(), deadline))) {
+    switch (wait_for_any(watched, count, wake, resolver_timer(channel, deadline))) {
       case readiness::woken:
-        pending.result.how = lookup_result::outcome::woken;
-        pending.result.addresses.clear();
-        return pending.result;  // the channel's end cancels the lookup
+        return lookup_result::outcome::woken;  // the channel's end cancels the lookup
       case readiness::deadline_passed:
         if (std::chrono::steady_clock::now() >= deadline) {
-          pending.result.addresses.clear();
-          return pending.result;
+          return lookup_result::outcome::failed;
         }
-        ares_process_fd(channel.get(), ARES_SOCKET_BAD, ARES_SOCKET_BAD);
+        ares_process_fd(channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
         break;
       case readiness::socket_readable:
-        for (std::size_t i = 0; i < count && !pending.done; ++i) {
+        for (std::size_t i = 0; i < count && !done; ++i) {
           const short ready = watched[i].revents;
           if (ready == 0) {
             continue;
@@ -169,11 +159,82 @@ lookup_result look_up_ipv4(const std::string& name, steady_deadline deadline, in
           const bool readable = (ready & (POLLIN | POLLERR | POLLHUP)) != 0;
           const bool writable = (ready & (POLLOUT | POLLERR | POLLHUP)) != 0;
           ares_process_fd(
-              channel.get(), readable ? watched[i].fd : ARES_SOCKET_BAD,
+              channel, readable ? watched[i].fd : ARES_SOCKET_BAD,
               writable && (watched[i].events & POLLOUT) != 0 ? watched[i].fd : ARES_SOCKET_BAD);
         }
         break;
     }
+  }
+  return lookup_result::outcome::found;
+}
+
+struct pending_service_lookup {
+  bool done = false;
+  service_lookup_result result;
+};
+
+void service_lookup_finished(void* argument, int status, int /*timeouts*/, unsigned char* answer,
+                             int length) {
+  auto& pending = *static_cast<pending_service_lookup*>(argument);
+  pending.done = true;
+  ares_srv_reply* records = nullptr;
+  if (status != ARES_SUCCESS || answer == nullptr ||
+      ares_parse_srv_reply(answer, length, &records) != ARES_SUCCESS) {
+    return;
+  }
+  for (const ares_srv_reply* record = records; record != nullptr; record = record->next) {
+    // A target "." says the service is not offered there.
+    if (record->host != nullptr && std::strcmp(record->host, ".") != 0 &&
+        std::strcmp(record->host, "") != 0 && record->port != 0) {
+      pending.result.targets.push_back(
+          {record->host, record->port, record->priority, record->weight});
+    }
+  }
+  ares_free_data(records);
+  // Lowest priority first; among equals, the heavier first, so that the
+  // order is the same at every lookup.
+  std::stable_sort(pending.result.targets.begin(), pending.result.targets.end(),
+                   [](const service_target& left, const service_target& right) {
+                     return left.priority != right.priority ? left.priority < right.priority
+                                                            : left.weight > right.weight;
+                   });
+  if (!pending.result.targets.empty()) {
+    pending.result.how = lookup_result::outcome::found;
+  }
+}
+
+}  // namespace
+
+lookup_result look_up_ipv4(const std::string& name, steady_deadline deadline, int wake) {
+  pending_lookup pending;
+  const channel_ptr channel = make_channel();
+  if (!channel) {
+    // No resolver (no memory, no descriptor): a miss like any other.
+    return pending.result;
+  }
+  ares_addrinfo_hints hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  ares_getaddrinfo(channel.get(), name.c_str(), nullptr, &hints, lookup_finished, &pending);
+  const lookup_result::outcome how = drive_channel(channel.get(), pending.done, deadline, wake);
+  if (how != lookup_result::outcome::found) {
+    pending.result.how = how;
+    pending.result.addresses.clear();
+  }
+  return pending.result;
+}
+
+service_lookup_result look_up_service(const std::string& name, steady_deadline deadline, int wake) {
+  pending_service_lookup pending;
+  const channel_ptr channel = make_channel();
+  if (!channel) {
+    return pending.result;
+  }
+  ares_search(channel.get(), name.c_str(), ns_c_in, ns_t_srv, service_lookup_finished, &pending);
+  const lookup_result::outcome how = drive_channel(channel.get(), pending.done, deadline, wake);
+  if (how != lookup_result::outcome::found) {
+    pending.result.how = how;
+    pending.result.targets.clear();
   }
   return pending.result;
 }

@@ -27,6 +27,25 @@ struct lookup_result {
 // resolver and its sockets are gone when it returns.
 lookup_result look_up_ipv4(const std::string& name, steady_deadline deadline, int wake);
 
+// One target of an SRV record.
+struct service_target {
+  std::string host;
+  std::uint16_t port = 0;
+  std::uint16_t priority = 0;
+  std::uint16_t weight = 0;
+};
+
+struct service_lookup_result {
+  lookup_result::outcome how = lookup_result::outcome::failed;
+  // Lowest priority first, then heaviest weight first; never empty when
+  // found.  Targets "." (no service here) are left out.
+  std::vector<service_target> targets;
+};
+
+// Looks up the SRV records of `name` ("_stun._udp.example.org") the same
+// way, on the same terms.
+service_lookup_result look_up_service(const std::string& name, steady_deadline deadline, int wake);
+
 // For tests, which must keep every query on a name server of their own:
 // the resolver configuration file used instead of the system's, and the
 // port that its name servers listen on.  Set while no worker runs.

@@ -138,10 +138,26 @@ void probe_channel::discard_queued() {
 }
 
 void probe_channel::send_request() {
+  send_datagram(reinterpret_cast<const unsigned char*>(request), sizeof request);
+}
+
+void probe_channel::send_datagram(const unsigned char* bytes, std::size_t length) {
   if (server_known_ && socket_open_) {
     // A failed send shows up as a miss in the receive that follows.
-    socket_.send(request, sizeof request, server_address_, 0);
+    socket_.send(bytes, length, server_address_, 0);
   }
+}
+
+std::optional<std::size_t> probe_channel::take_server_datagram(unsigned char* buffer,
+                                                               std::size_t size) {
+  ACE_INET_Addr sender;
+  const ssize_t received = socket_.recv(buffer, size, sender, MSG_DONTWAIT);
+  if (received < 0 || !server_known_ ||
+      sender.get_ip_address() != server_address_.get_ip_address() ||
+      sender.get_port_number() != server_address_.get_port_number()) {
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(received);
 }
 
 bool probe_channel::await_reply(unsigned char (&reply)[reply_length], steady_deadline deadline,

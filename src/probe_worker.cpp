@@ -6,6 +6,7 @@
 #include "module_state.h"
 #include "probe_channel.h"
 #include "server_locator.h"
+#include "stun_exchange.h"
 #include "value_store.h"
 
 namespace wanseer {
@@ -36,6 +37,9 @@ bool attempt(probe_channel& channel, server_locator& server, steady_deadline dea
   }
   channel.aim_at(*address);
   channel.discard_queued();
+  if (server.speaks_stun()) {
+    return ask_stun_server(channel, reply, deadline, wake);
+  }
   channel.send_request();
   return channel.await_reply(reply, deadline, wake);
 }

@@ -19,11 +19,11 @@ std::optional<ACE_INET_Addr> server_locator::address_for_attempt(steady_deadline
       break;
   }
   if (lookup_due_) {
-    lookup_result found = look_up_ipv4(parts_.host_name, deadline, wake);
-    if (found.how != lookup_result::outcome::found) {
+    std::vector<endpoint> found = look_up(deadline, wake);
+    if (found.empty()) {
       return std::nullopt;  // looked up again at the next attempt
     }
-    take_fresh_addresses(std::move(found.addresses));
+    take_fresh_addresses(std::move(found));
     lookup_due_ = false;
   }
   if (addresses_.empty()) {
@@ -31,13 +31,46 @@ std::optional<ACE_INET_Addr> server_locator::address_for_attempt(steady_deadline
   }
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_port = htons(parts_.port);
-  address.sin_addr.s_addr = addresses_[asked_];
+  address.sin_port = htons(addresses_[asked_].port);
+  address.sin_addr.s_addr = addresses_[asked_].address;
   return ACE_INET_Addr(&address, static_cast<int>(sizeof address));
 }
 
-void server_locator::take_fresh_addresses(std::vector<std::uint32_t> fresh) {
-  auto sorted = [](std::vector<std::uint32_t> set) {
+std::vector<server_locator::endpoint> server_locator::look_up(steady_deadline deadline, int wake) {
+  std::vector<endpoint> found;
+  auto add_addresses = [&found](const lookup_result& result, std::uint16_t port) {
+    for (const std::uint32_t address : result.addresses) {
+      const endpoint next{address, port};
+      if (std::find(found.begin(), found.end(), next) == found.end()) {
+        found.push_back(next);
+      }
+    }
+  };
+  if (parts_.look_up_service) {
+    const service_lookup_result service =
+        look_up_service("_stun._udp." + parts_.host_name, deadline, wake);
+    if (service.how == lookup_result::outcome::woken) {
+      return found;
+    }
+    if (service.how == lookup_result::outcome::found) {
+      // Each target in turn, within the one deadline; a target that does
+      // not resolve is left out.
+      for (const service_target& target : service.targets) {
+        const lookup_result addresses = look_up_ipv4(target.host, deadline, wake);
+        if (addresses.how == lookup_result::outcome::woken) {
+          return {};
+        }
+        add_addresses(addresses, target.port);
+      }
+      return found;
+    }
+  }
+  add_addresses(look_up_ipv4(parts_.host_name, deadline, wake), parts_.port);
+  return found;
+}
+
+void server_locator::take_fresh_addresses(std::vector<endpoint> fresh) {
+  auto sorted = [](std::vector<endpoint> set) {
     std::sort(set.begin(), set.end());
     return set;
   };
