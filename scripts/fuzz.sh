@@ -51,4 +51,5 @@ fuzz key_name 600 || failed=1
 fuzz server_text 4096 -dict=fuzz/server_text.dict || failed=1
 fuzz get_buffer 400 || failed=1
 fuzz reply_datagram 8192 || failed=1
+fuzz stun_message 600 || failed=1
 exit "$failed"
