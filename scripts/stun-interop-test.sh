@@ -4,7 +4,8 @@
 # 1. wanseer (loading the built library) learns 127.0.0.1 from coturn's
 #    `turnserver --stun-only`, which signs its answers with FINGERPRINT.
 # 2. coturn's `turnutils_stunclient` and Debian's `stun` (RFC 3489 test 1)
-#    learn their own address and port from wanseer-probe-server.
+#    learn their own address and port from wanseer-probe-server, whose
+#    metrics then pass `promtool check metrics` (Debian's prometheus).
 #
 # The same peers behind the namespace NAT are in scripts/nat-test.sh.
 # Usage: scripts/stun-interop-test.sh BUILD_DIR
@@ -15,15 +16,15 @@ source "$(dirname "${BASH_SOURCE[0]}")/netns-lib.sh"
 
 netns_build_dir stun-interop-test "$@"
 require_files "$server_bin" "$client_bin" "$library"
-require_tools turnserver turnutils_stunclient stun ss timeout
+require_tools turnserver turnutils_stunclient stun promtool curl ss timeout
 netns_begin
 
-# A UDP port nothing on this machine is bound to now.
+# A UDP (or with -t, TCP) port nothing on this machine is bound to now.
 free_udp_port() {
-  local port
+  local port protocol=${1:--u}
   for _ in $(seq 100); do
     port=$((20000 + RANDOM % 40000))
-    if [[ -z $(ss -uanH "sport = :$port") ]]; then
+    if [[ -z $(ss "$protocol"anH "sport = :$port") ]]; then
       echo "$port"
       return 0
     fi
@@ -45,7 +46,9 @@ learned=$(timeout -k 10 60 env WANSEER_LIBRARY="$library" \
 echo "ok: wanseer learned 127.0.0.1 from turnserver --stun-only"
 
 # --- 2. coturn's and stun-client's clients ask wanseer-probe-server ----------
-"$server_bin" --listen 127.0.0.1:0 >"$work/server.out" 2>"$work/server.err" &
+metrics_port=$(free_udp_port -t) || fail "no free TCP port"
+"$server_bin" --listen 127.0.0.1:0 --metrics "$metrics_port" >"$work/server.out" \
+  2>"$work/server.err" &
 server_pid=$!
 register_pid "$server_pid"
 wait_until 20 grep -q '^listening on ' "$work/server.out" || fail "probe server did not start"
@@ -63,6 +66,14 @@ timeout 20 stun "127.0.0.1:$port" 1 -v -p "$source_port" >"$work/stun.out" 2>&1 
 grep -q "mappedAddr=127.0.0.1:$source_port\$" "$work/stun.out" ||
   fail "stun reported the wrong mapped address"
 echo "ok: stun (RFC 3489) learned 127.0.0.1:$source_port from wanseer-probe-server"
+
+curl -sf "http://127.0.0.1:$metrics_port/metrics" >"$work/metrics.txt" ||
+  fail "no metrics from the probe server"
+grep -q '^wanseer_probe_stun_answered_total [1-9]' "$work/metrics.txt" ||
+  fail "the metrics count no STUN answer"
+promtool check metrics <"$work/metrics.txt" >"$work/promtool.out" 2>&1 ||
+  fail "promtool check metrics: $(cat "$work/promtool.out")"
+echo "ok: the server's metrics pass promtool check metrics"
 
 kill -TERM "$server_pid"
 wait_for_exit "$server_pid" 60 || fail "probe server did not exit 0 within 60 s of SIGTERM"
