@@ -211,8 +211,11 @@ std::string server_usage(const char* program) {
          "Answers wanseer address probes over UDP: each datagram of exactly the 3 bytes\n"
          "\"ip\" and NUL is answered, to its sender, with the 4 bytes of the sender's\n"
          "IPv4 address in network byte order, from the address the request was sent\n"
-         "to.  Every other datagram is dropped without an answer.  Nothing is printed\n"
-         "per datagram.  Options take their value as --opt VALUE or --opt=VALUE.\n"
+         "to.  STUN Binding requests (RFC 8489/5389, and classic RFC 3489) are\n"
+         "answered on the same sockets with the sender's XOR-MAPPED-ADDRESS (classic:\n"
+         "MAPPED-ADDRESS), under the same per-source limit.  Every other datagram is\n"
+         "dropped without an answer.  Nothing is printed per datagram.  Options take\n"
+         "their value as --opt VALUE or --opt=VALUE.\n"
          "\n"
          "Options:\n"
          "  --listen ADDR:PORT  address and UDP port to answer on (default 127.0.0.1:" +
