@@ -106,7 +106,7 @@ attribute_scan scan_attributes(const unsigned char* message, std::size_t length)
     }
     const attribute found{read16(message + at), read16(message + at + 2), message + at + 4};
     const std::size_t room = length - at - 4;
-    if (found.length > room || padded(found.length) > room) {
+    if (padded(found.length) > room) {
       scan.well_formed = false;
       return scan;
     }

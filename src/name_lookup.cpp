@@ -182,6 +182,9 @@ void service_lookup_finished(void* argument, int status, int /*timeouts*/, unsig
       ares_parse_srv_reply(answer, length, &records) != ARES_SUCCESS) {
     return;
   }
+  if (records != nullptr) {
+    pending.result.how = lookup_result::outcome::found;
+  }
   for (const ares_srv_reply* record = records; record != nullptr; record = record->next) {
     // A target "." says the service is not offered there.
     if (record->host != nullptr && std::strcmp(record->host, ".") != 0 &&
@@ -198,9 +201,6 @@ void service_lookup_finished(void* argument, int status, int /*timeouts*/, unsig
                      return left.priority != right.priority ? left.priority < right.priority
                                                             : left.weight > right.weight;
                    });
-  if (!pending.result.targets.empty()) {
-    pending.result.how = lookup_result::outcome::found;
-  }
 }
 
 }  // namespace

@@ -37,8 +37,9 @@ struct service_target {
 
 struct service_lookup_result {
   lookup_result::outcome how = lookup_result::outcome::failed;
-  // Lowest priority first, then heaviest weight first; never empty when
-  // found.  Targets "." (no service here) are left out.
+  // Lowest priority first, then heaviest weight first.  Found when the
+  // name has SRV records; targets "." (the service is not offered) are left
+  // out, so none may be left.
   std::vector<service_target> targets;
 };
 

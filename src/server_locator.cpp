@@ -54,7 +54,8 @@ std::vector<server_locator::endpoint> server_locator::look_up(steady_deadline de
     }
     if (service.how == lookup_result::outcome::found) {
       // Each target in turn, within the one deadline; a target that does
-      // not resolve is left out.
+      // not resolve is left out.  Records that all decline the service
+      // leave nothing to ask: no fallback to the name itself.
       for (const service_target& target : service.targets) {
         const lookup_result addresses = look_up_ipv4(target.host, deadline, wake);
         if (addresses.how == lookup_result::outcome::woken) {
