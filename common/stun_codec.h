@@ -21,7 +21,7 @@
 // 2. Binding success to an RFC 5389/8489 request that ends in a valid
 //    FINGERPRINT (40 bytes): as 1 with length 00 14, then
 //      80 28  00 04  CRC[4]
-//    CRC is zlib's crc32 of the 36 bytes before the FINGERPRINT attribute
+//    CRC is zlib's crc32 of the 32 bytes before the FINGERPRINT attribute
 //    (with the header length already 00 14), XOR 0x5354554E, big-endian.
 //
 // 3. Binding success to a classic RFC 3489 request (no magic cookie) whose
@@ -43,6 +43,15 @@
 //    phrase is empty, so that a 420 is at most 1.5 times the size of its
 //    request (each unknown type took at least 4 bytes of it); no answer is
 //    more than 1.6 times its request (a 20-byte request answered by 1 or 3).
+//
+// Worked examples (tests/stun_codec_test.cpp checks them), for a request
+// from 192.0.2.7 port 4660 (0x1234) with ID 01 02 .. 0c:
+//   request 00 01 00 00 21 12 a4 42 01..0c
+//   answer  01 01 00 0c 21 12 a4 42 01..0c 00 20 00 08 00 01 33 26 e1 12 a6 45
+//   request 00 01 00 10 21 12 a4 42 01..0c 80 22 00 03 61 62 63 00
+//           80 28 00 04 b9 1c 61 a6
+//   answer  01 01 00 14 21 12 a4 42 01..0c 00 20 00 08 00 01 33 26 e1 12 a6 45
+//           80 28 00 04 4d 16 94 18
 //
 // Comprehension-required attributes that the server understands: 0x0001
 // MAPPED-ADDRESS, 0x0003 CHANGE-REQUEST, 0x0006 USERNAME, 0x0008
