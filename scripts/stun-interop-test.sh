@@ -33,12 +33,19 @@ free_udp_port() {
 }
 
 # --- 1. The library asks coturn ----------------------------------------------
-coturn_port=$(free_udp_port) || fail "no free UDP port"
-turnserver -n --stun-only --fingerprint --no-cli --no-tls --no-dtls --listening-ip 127.0.0.1 \
-  --listening-port "$coturn_port" --pidfile "$work/coturn.pid" --log-file stdout >"$work/coturn.out" 2>&1 &
-register_pid $!
 coturn_answers() { timeout 2 turnutils_stunclient -p "$coturn_port" 127.0.0.1 >/dev/null 2>&1; }
-wait_until 30 coturn_answers || fail "turnserver did not answer on 127.0.0.1:$coturn_port"
+# A port that was free may be taken before turnserver binds it: another try.
+for attempt in 1 2 3; do
+  coturn_port=$(free_udp_port) || fail "no free UDP port"
+  turnserver -n --stun-only --fingerprint --no-cli --no-tls --no-dtls --listening-ip 127.0.0.1 \
+    --listening-port "$coturn_port" --pidfile "$work/coturn.pid" --log-file stdout \
+    >"$work/coturn.out" 2>&1 &
+  coturn_pid=$!
+  register_pid "$coturn_pid"
+  wait_until 30 coturn_answers && break
+  end_process "$coturn_pid"
+  ((attempt < 3)) || fail "turnserver did not answer on 127.0.0.1:$coturn_port"
+done
 learned=$(timeout -k 10 60 env WANSEER_LIBRARY="$library" \
   "$client_bin" --timeout 20 "stun:127.0.0.1:$coturn_port" 2>"$work/client.err") ||
   fail "wanseer exited with status $? against coturn"
