@@ -1,13 +1,14 @@
 // The worker's end of the probe exchange: one IPv4 UDP socket, connected to
 // the server that the current attempt asks, the request and the reply
-// filter.
+// filter.  Plain sockaddr_in throughout: ACE's address class probes for
+// IPv6 with a socket of its own that is not close-on-exec.
 #ifndef WANSEER_PROBE_CHANNEL_H
 #define WANSEER_PROBE_CHANNEL_H
 
-#include <ace/INET_Addr.h>
-#include <ace/SOCK_Dgram.h>
+#include <netinet/in.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 #include "readiness.h"
@@ -15,6 +16,15 @@
 namespace wanseer {
 
 inline constexpr std::size_t reply_length = 4;
+
+// The IPv4 socket address of `address` (network byte order) and `port`.
+inline sockaddr_in ipv4_endpoint(std::uint32_t address, std::uint16_t port) {
+  sockaddr_in endpoint{};
+  endpoint.sin_family = AF_INET;
+  endpoint.sin_port = htons(port);
+  endpoint.sin_addr.s_addr = address;
+  return endpoint;
+}
 
 class probe_channel {
  public:
@@ -35,7 +45,7 @@ class probe_channel {
   // it, so that the kernel drops other senders' datagrams before they reach
   // the worker.  Where the connect fails, the socket stays unconnected and
   // the reply filter alone keeps others out.
-  void aim_at(const ACE_INET_Addr& server);
+  void aim_at(const sockaddr_in& server);
 
   // Undoes the connect after a miss.  A connect fixes the socket's source
   // address, and a host whose address changed (another network, a new DHCP
@@ -59,15 +69,16 @@ class probe_channel {
   std::optional<std::size_t> take_server_datagram(unsigned char* buffer, std::size_t size);
 
   // The socket to wait on, -1 when it did not open.
-  int wait_handle() const { return socket_open_ ? static_cast<int>(socket_.get_handle()) : -1; }
+  int wait_handle() const { return socket_open_ ? socket_ : -1; }
 
   // Waits until `deadline` for a reply: a datagram of at
   // least reply_length bytes whose source address and port are the server's.
   // Its first reply_length bytes go to `reply`.  Datagrams from anyone else,
   // shorter ones, and errors the socket reports (an ICMP "port unreachable"
   // on a connected socket) are dropped without ending the wait.  Returns
-  // false on a miss or when `wake` turns readable first.
-  bool await_reply(unsigned char (&reply)[reply_length], steady_deadline deadline, int wake);
+  // false on a miss or when the stop handle in `waits` turns readable first.
+  bool await_reply(unsigned char (&reply)[reply_length], steady_deadline deadline,
+                   const wait_set& waits);
 
   // The socket's port, 0 when it did not open.
   unsigned short local_port() const;
@@ -79,9 +90,9 @@ class probe_channel {
   bool take_datagram(unsigned char (&reply)[reply_length]);
   void close_socket();
 
-  ACE_INET_Addr server_address_;
+  sockaddr_in server_address_{};
   bool server_known_ = false;
-  ACE_SOCK_Dgram socket_;
+  int socket_ = -1;
   bool socket_open_ = false;
   bool connected_ = false;
 };

@@ -1,6 +1,7 @@
 #include "probe_worker.h"
 
 #include <memory>
+#include <optional>
 
 #include "fork_handlers.h"
 #include "module_state.h"
@@ -18,7 +19,7 @@ namespace {
 bool pause_after_reply(const probe_schedule& schedule) {
   const auto pause_end = std::chrono::steady_clock::now() +
                          schedule.duration(schedule.pause_steps * schedule.pause_step);
-  wait_for(-1, stop_requested.wake_handle(), pause_end);
+  worker_waits.wait_for(-1, pause_end);
   return !stop_requested.is_raised();
 }
 
@@ -28,20 +29,19 @@ bool pause_after_reply(const probe_schedule& schedule) {
 // follow each other without a pause.
 bool attempt(probe_channel& channel, server_locator& server, steady_deadline deadline,
              unsigned char (&reply)[reply_length]) {
-  const int wake = stop_requested.wake_handle();
   channel.reopen_if_closed();
-  const auto address = server.address_for_attempt(deadline, wake);
+  const auto address = server.address_for_attempt(deadline, worker_waits);
   if (!address) {
-    wait_for(-1, wake, deadline);
+    worker_waits.wait_for(-1, deadline);
     return false;
   }
   channel.aim_at(*address);
   channel.discard_queued();
   if (server.speaks_stun()) {
-    return ask_stun_server(channel, reply, deadline, wake);
+    return ask_stun_server(channel, reply, deadline, worker_waits);
   }
   channel.send_request();
-  return channel.await_reply(reply, deadline, wake);
+  return channel.await_reply(reply, deadline, worker_waits);
 }
 
 }  // namespace
@@ -49,12 +49,16 @@ bool attempt(probe_channel& channel, server_locator& server, steady_deadline dea
 void run_probe(const probe_job& job) {
   store_session store;
   // The store may set up state of its own for this thread, under a lock of
-  // its own: part of the start that a fork waits for.
+  // its own, and the resolver opens what it keeps for the worker's life:
+  // part of the start that a fork waits for.
+  std::optional<server_locator> server;
+  if (store.is_open()) {
+    server.emplace(job.server);
+  }
   worker_start_ends();
-  if (!store.is_open()) {
+  if (!server) {
     return;
   }
-  server_locator server(job.server_text.c_str());
   probe_channel channel;
 
   int timeout_count = job.schedule.first_receive_timeout;
@@ -67,7 +71,7 @@ void run_probe(const probe_job& job) {
   for (;;) {
     const steady_deadline deadline =
         std::chrono::steady_clock::now() + job.schedule.duration(timeout_count);
-    if (attempt(channel, server, deadline, reply_buffer)) {
+    if (attempt(channel, *server, deadline, reply_buffer)) {
       pellary_write(key_name, reply_buffer, static_cast<std::int32_t>(reply_length));
       if (!pause_after_reply(job.schedule)) {
         return;
@@ -75,7 +79,7 @@ void run_probe(const probe_job& job) {
       // The receive timeout is kept: a reply never shrinks it.
       continue;
     }
-    server.attempt_missed();
+    server->attempt_missed();
     channel.disconnect();
     if (timeout_count < job.schedule.longest_receive_timeout) {
       ++timeout_count;

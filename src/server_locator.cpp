@@ -3,23 +3,33 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <new>
 
-#include "name_lookup.h"
+#include "probe_channel.h"
 
 namespace wanseer {
 
-std::optional<ACE_INET_Addr> server_locator::address_for_attempt(steady_deadline deadline,
-                                                                 int wake) {
+server_locator::server_locator(server_text_parts parts) : parts_(std::move(parts)) {
+  if (parts_.what == server_text_parts::kind::host_name) {
+    resolver_.reset(new (std::nothrow) name_resolver());
+  }
+}
+
+std::optional<sockaddr_in> server_locator::address_for_attempt(steady_deadline deadline,
+                                                               const wait_set& waits) {
   switch (parts_.what) {
     case server_text_parts::kind::address:
-      return parts_.address;
+      return ipv4_endpoint(parts_.address, parts_.port);
     case server_text_parts::kind::unusable:
       return std::nullopt;
     case server_text_parts::kind::host_name:
       break;
   }
   if (lookup_due_) {
-    std::vector<endpoint> found = look_up(deadline, wake);
+    if (!resolver_) {
+      return std::nullopt;  // no memory for it at the start
+    }
+    std::vector<endpoint> found = look_up(deadline, waits);
     if (found.empty()) {
       return std::nullopt;  // looked up again at the next attempt
     }
@@ -29,14 +39,11 @@ std::optional<ACE_INET_Addr> server_locator::address_for_attempt(steady_deadline
   if (addresses_.empty()) {
     return std::nullopt;
   }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(addresses_[asked_].port);
-  address.sin_addr.s_addr = addresses_[asked_].address;
-  return ACE_INET_Addr(&address, static_cast<int>(sizeof address));
+  return ipv4_endpoint(addresses_[asked_].address, addresses_[asked_].port);
 }
 
-std::vector<server_locator::endpoint> server_locator::look_up(steady_deadline deadline, int wake) {
+std::vector<server_locator::endpoint> server_locator::look_up(steady_deadline deadline,
+                                                              const wait_set& waits) {
   std::vector<endpoint> found;
   auto add_addresses = [&found](const lookup_result& result, std::uint16_t port) {
     for (const std::uint32_t address : result.addresses) {
@@ -48,7 +55,7 @@ std::vector<server_locator::endpoint> server_locator::look_up(steady_deadline de
   };
   if (parts_.look_up_service) {
     const service_lookup_result service =
-        look_up_service("_stun._udp." + parts_.host_name, deadline, wake);
+        resolver_->look_up_service("_stun._udp." + parts_.host_name, deadline, waits);
     if (service.how == lookup_result::outcome::woken) {
       return found;
     }
@@ -57,7 +64,7 @@ std::vector<server_locator::endpoint> server_locator::look_up(steady_deadline de
       // not resolve is left out.  Records that all decline the service
       // leave nothing to ask: no fallback to the name itself.
       for (const service_target& target : service.targets) {
-        const lookup_result addresses = look_up_ipv4(target.host, deadline, wake);
+        const lookup_result addresses = resolver_->look_up_ipv4(target.host, deadline, waits);
         if (addresses.how == lookup_result::outcome::woken) {
           return {};
         }
@@ -66,7 +73,7 @@ std::vector<server_locator::endpoint> server_locator::look_up(steady_deadline de
       return found;
     }
   }
-  add_addresses(look_up_ipv4(parts_.host_name, deadline, wake), parts_.port);
+  add_addresses(resolver_->look_up_ipv4(parts_.host_name, deadline, waits), parts_.port);
   return found;
 }
 

@@ -36,10 +36,10 @@ bool draw_transaction_id(stun::transaction_id& id) {
 }  // namespace
 
 bool ask_stun_server(probe_channel& channel, unsigned char (&reply)[reply_length],
-                     steady_deadline deadline, int wake) {
+                     steady_deadline deadline, const wait_set& waits) {
   stun::transaction_id id;
   if (!draw_transaction_id(id)) {
-    wait_for(-1, wake, deadline);
+    waits.wait_for(-1, deadline);
     return false;
   }
   const stun::binding_request request = stun::make_binding_request(id);
@@ -50,7 +50,7 @@ bool ask_stun_server(probe_channel& channel, unsigned char (&reply)[reply_length
   unsigned char datagram[longest_answer_read];
   for (;;) {
     const steady_deadline until = sent < stun_most_sends ? std::min(next_send, deadline) : deadline;
-    switch (wait_for(channel.wait_handle(), wake, until)) {
+    switch (waits.wait_for(channel.wait_handle(), until)) {
       case readiness::socket_readable: {
         const auto length = channel.take_server_datagram(datagram, sizeof datagram);
         if (!length) {

@@ -17,14 +17,14 @@ inline constexpr std::chrono::milliseconds stun_first_retransmission{500};
 inline constexpr int stun_most_sends = 7;
 
 // Asks the server that `channel` is aimed at, waiting until `deadline` or
-// until `wake` turns readable.  True, with the mapped address's 4 bytes in
+// until the stop handle in `waits` turns readable.  True, with the mapped address's 4 bytes in
 // network order in `reply`, for a Binding success response that answers
 // this request (see stun::read_binding_success); anything else is dropped
 // without ending the wait.  An attempt whose ID cannot be drawn (no
 // entropy yet) sends nothing and waits out its deadline: a guessable ID
 // would let anyone plant an address.
 bool ask_stun_server(probe_channel& channel, unsigned char (&reply)[reply_length],
-                     steady_deadline deadline, int wake);
+                     steady_deadline deadline, const wait_set& waits);
 
 }  // namespace wanseer
 

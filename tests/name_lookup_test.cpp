@@ -157,7 +157,9 @@ TEST(ServerText, WhatIsANameWhatIsAnAddressAndWhatIsNeither) {
   } cases[] = {
       {"192.0.2.1:7171", kind::address},
       {"127.1:7171", kind::address},  // inet_aton's short form, as before
-      {"7171", kind::address},        // a bare port, as before
+      {"7171", kind::unusable},       // no host: nobody to ask
+      {"0.0.0.0:7171", kind::unusable},
+      {"0:7171", kind::unusable},
       {"probe.example.net:7171", kind::host_name},
       {"Probe-1.example_net.:7171", kind::host_name},
       {"probe.example.net:domain", kind::host_name},
@@ -188,7 +190,7 @@ TEST(ServerText, WhatIsANameWhatIsAnAddressAndWhatIsNeither) {
     EXPECT_EQ(parse_server_text(entry.text.c_str()).what, entry.expected) << entry.text;
   }
   EXPECT_EQ(parse_server_text("probe.example.net:domain").port, 53);
-  EXPECT_EQ(parse_server_text("stun:192.0.2.1").address.get_port_number(), 3478);
+  EXPECT_EQ(parse_server_text("stun:192.0.2.1").port, 3478);
   EXPECT_TRUE(parse_server_text("stun:stun.example.net").look_up_service);
   EXPECT_FALSE(parse_server_text("stun:stun.example.net:3478").look_up_service);
 }
