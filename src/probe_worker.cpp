@@ -24,23 +24,30 @@ bool pause_after_reply(const probe_schedule& schedule) {
 }
 
 // One attempt: finds where to ask (a lookup of a host name is part of the
-// attempt), asks, and waits for the reply until `deadline`.  An attempt
-// with nothing to ask still waits out its deadline, so that misses never
-// follow each other without a pause.
-bool attempt(probe_channel& channel, server_locator& server, steady_deadline deadline,
+// attempt), asks, and waits for the reply.  The receive waits `timeout` from
+// the moment the request has left, less what the lookup took: a thread
+// delayed between the start of the attempt and the send still gives the
+// server its whole timeout.  An attempt with nothing to ask still waits out
+// its timeout, so that misses never follow each other without a pause.
+bool attempt(probe_channel& channel, server_locator& server, std::chrono::milliseconds timeout,
              unsigned char (&reply)[reply_length]) {
+  const auto started = std::chrono::steady_clock::now();
   channel.reopen_if_closed();
-  const auto address = server.address_for_attempt(deadline, worker_waits);
+  const auto address = server.address_for_attempt(started + timeout, worker_waits);
   if (!address) {
-    worker_waits.wait_for(-1, deadline);
+    worker_waits.wait_for(-1, started + timeout);
     return false;
   }
+  const auto lookup_took = std::chrono::steady_clock::now() - started;
   channel.aim_at(*address);
   channel.discard_queued();
   if (server.speaks_stun()) {
+    // The first request leaves at once; the deadline is timed from it.
+    const steady_deadline deadline = std::chrono::steady_clock::now() + timeout - lookup_took;
     return ask_stun_server(channel, reply, deadline, worker_waits);
   }
   channel.send_request();
+  const steady_deadline deadline = std::chrono::steady_clock::now() + timeout - lookup_took;
   return channel.await_reply(reply, deadline, worker_waits);
 }
 
@@ -69,9 +76,7 @@ void run_probe(const probe_job& job) {
     return;
   }
   for (;;) {
-    const steady_deadline deadline =
-        std::chrono::steady_clock::now() + job.schedule.duration(timeout_count);
-    if (attempt(channel, *server, deadline, reply_buffer)) {
+    if (attempt(channel, *server, job.schedule.duration(timeout_count), reply_buffer)) {
       pellary_write(key_name, reply_buffer, static_cast<std::int32_t>(reply_length));
       if (!pause_after_reply(job.schedule)) {
         return;
