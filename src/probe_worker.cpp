@@ -7,6 +7,7 @@
 #include "module_state.h"
 #include "probe_channel.h"
 #include "server_locator.h"
+#include "stun_exchange.h"
 #include "value_store.h"
 
 namespace wanseer {
@@ -40,6 +41,11 @@ bool attempt(probe_channel& channel, server_locator& server, std::chrono::millis
   const auto lookup_took = std::chrono::steady_clock::now() - started;
   channel.aim_at(*address);
   channel.discard_queued();
+  if (server.speaks_stun()) {
+    // The first request leaves at once; the deadline is timed from it.
+    const steady_deadline deadline = std::chrono::steady_clock::now() + timeout - lookup_took;
+    return ask_stun_server(channel, reply, deadline, worker_waits);
+  }
   channel.send_request();
   const steady_deadline deadline = std::chrono::steady_clock::now() + timeout - lookup_took;
   return channel.await_reply(reply, deadline, worker_waits);

@@ -221,8 +221,11 @@ std::string server_usage(const char* program) {
          "Answers wanseer address probes over UDP: each datagram of exactly the 3 bytes\n"
          "\"ip\" and NUL is answered, to its sender, with the 4 bytes of the sender's\n"
          "IPv4 address in network byte order, from the address the request was sent\n"
-         "to.  Every other datagram is dropped without an answer.  Nothing is printed\n"
-         "per datagram.  Options take their value as --opt VALUE or --opt=VALUE.\n"
+         "to.  STUN Binding requests (RFC 8489/5389, and classic RFC 3489) are\n"
+         "answered on the same sockets with the sender's XOR-MAPPED-ADDRESS (classic:\n"
+         "MAPPED-ADDRESS), under the same per-source limit.  Every other datagram is\n"
+         "dropped without an answer.  Nothing is printed per datagram.  Options take\n"
+         "their value as --opt VALUE or --opt=VALUE.\n"
          "\n"
          "Options:\n"
          "  --listen ADDR:PORT  address and UDP port to answer on (default 127.0.0.1:" +
@@ -275,11 +278,20 @@ std::string server_usage(const char* program) {
          "else, and lines it does not take are dropped and counted.  On SIGINT, SIGTERM\n"
          "or SIGHUP the server prints one line of counters, summed over threads,\n"
          "  received=N answered=N dropped_malformed=N dropped_rate_limited=N send_failed=N\n"
-         "  log_lines_dropped=N\n"
-         "(on one line; lost if standard output takes nothing for 50 ms) and exits 0;\n"
-         "with --xdp the line ends in answered_at_driver=N, the share of the answers\n"
-         "sent from the driver.  SIGUSR1 writes the same counters on standard error.\n"
-         "SIGPIPE is ignored.\n"
+         "  stun_received=N stun_answered=N stun_dropped_malformed=N
+"
+         "  stun_dropped_rate_limited=N stun_send_failed=N log_lines_dropped=N
+"
+         "(on one line; lost if standard output takes nothing for 50 ms; the stun_ ones
+"
+         "count STUN, the five before them the probe protocol) and exits 0; with --xdp
+"
+         "the line ends in answered_at_driver=N, the share of the answers sent from the
+"
+         "driver.  SIGUSR1 writes the same counters on standard error.  SIGPIPE is
+"
+         "ignored.
+"
          "\n"
          "Exit status: 0 after SIGINT/SIGTERM/SIGHUP, 1 if a socket cannot be opened or\n"
          "bound (the metrics port included) or fails, if the memory or threads the\n"
