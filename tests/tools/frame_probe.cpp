@@ -19,6 +19,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "stun_codec.h"
 #include "support/ethernet_frame.h"
 #include "unique_fd.h"
 
@@ -101,16 +103,29 @@ std::string hex(const bytes& data) {
   return text;
 }
 
+// STUN Binding requests with the magic cookie and ID 01..0c: with no
+// attribute, and with only a FINGERPRINT.
+const bytes stun_binding{0, 1, 0, 0, 0x21, 0x12, 0xa4, 0x42, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+const bytes stun_fingerprinted{0, 1, 0, 8,  0x21, 0x12, 0xa4, 0x42, 1, 2, 3,    4,    5,    6,
+                               7, 8, 9, 10, 11,   12,   0x80, 0x28, 0, 4, 0x5b, 0x20, 0xf9, 0xcc};
+
 // Whether `packet` is a well-formed answer to a request from `client`:
-// valid checksums and a payload of exactly the client's 4 address bytes.
-bool is_correct_answer(const bytes& packet, std::uint32_t client) {
-  if (packet.size() != 32 || packet[0] != 0x45 ||
+// valid checksums and a payload of exactly the client's 4 address bytes,
+// or with `stun` a Binding success to stun_binding that maps the client.
+bool is_correct_answer(const bytes& packet, std::uint32_t client, bool stun = false) {
+  const std::size_t payload = stun ? 32 : 4;
+  if (packet.size() != 28 + payload || packet[0] != 0x45 ||
       finish_checksum(sum_words(packet.data(), 20)) != 0) {
     return false;
   }
-  const bool checksum_ok =
-      (packet[26] == 0 && packet[27] == 0) || finish_checksum(udp_sum(packet.data(), 20, 12)) == 0;
-  return checksum_ok && packet[25] == 12 && std::memcmp(packet.data() + 28, &client, 4) == 0 &&
+  const bool checksum_ok = (packet[26] == 0 && packet[27] == 0) ||
+                           finish_checksum(udp_sum(packet.data(), 20, 8 + payload)) == 0;
+  wanseer::stun::transaction_id id;
+  std::copy(stun_binding.begin() + 8, stun_binding.end(), id.begin());
+  const bool maps_client =
+      stun ? wanseer::stun::read_binding_success(packet.data() + 28, payload, id) == client
+           : std::memcmp(packet.data() + 28, &client, 4) == 0;
+  return checksum_ok && packet[25] == 8 + payload && maps_client &&
          std::memcmp(packet.data() + 16, &client, 4) == 0;
 }
 
@@ -128,6 +143,12 @@ std::vector<named_case> corpus() {
   const auto carrying = [](bytes payload) {
     frame_spec spec;
     spec.payload = std::move(payload);
+    return spec;
+  };
+  const auto stun_with = [](const bytes& payload, auto change) {
+    frame_spec spec;
+    spec.payload = payload;
+    change(spec);
     return spec;
   };
   return {
@@ -151,10 +172,25 @@ std::vector<named_case> corpus() {
       {"four-bytes", carrying({'i', 'p', 0, 0})},
       {"upper-case", carrying({'I', 'P', 0})},
       {"no-nul", carrying({'i', 'p', 'x'})},
-      {"stun-binding",
-       carrying({0, 1, 0, 0, 0x21, 0x12, 0xa4, 0x42, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12})},
-      {"stun-bad-length",
-       carrying({0, 1, 0, 8, 0x21, 0x12, 0xa4, 0x42, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12})},
+      {"stun-binding", carrying(stun_binding)},
+      {"stun-binding-no-udp-checksum",
+       stun_with(stun_binding, [](frame_spec& s) { s.udp_checksum = 1; })},
+      {"stun-binding-bad-udp-checksum",
+       stun_with(stun_binding, [](frame_spec& s) { s.udp_checksum = 2; })},
+      {"stun-binding-padded", stun_with(stun_binding, [](frame_spec& s) { s.pad_to = 80; })},
+      {"stun-fingerprint", carrying(stun_fingerprinted)},
+      {"stun-fingerprint-bad-udp-checksum",
+       stun_with(stun_fingerprinted, [](frame_spec& s) { s.udp_checksum = 2; })},
+      {"stun-fingerprint-udp-length-short",
+       stun_with(stun_fingerprinted, [](frame_spec& s) { s.udp_length_change = -4; })},
+      {"stun-wrong-fingerprint",
+       stun_with(stun_fingerprinted, [](frame_spec& s) { s.payload[27] ^= 1; })},
+      {"stun-classic",
+       carrying({0, 1, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16})},
+      {"stun-unknown-attribute", carrying({0, 1, 0, 8,  0x21, 0x12, 0xa4, 0x42, 1, 2, 3, 4, 5, 6,
+                                           7, 8, 9, 10, 11,   12,   0,    0x7f, 0, 4, 0, 0, 0, 0})},
+      {"stun-indication", stun_with(stun_binding, [](frame_spec& s) { s.payload[1] = 0x11; })},
+      {"stun-bad-length", stun_with(stun_binding, [](frame_spec& s) { s.payload[3] = 8; })},
       {"large", with([](frame_spec& s) { s.payload.assign(1200, 'i'); })},
   };
 }
@@ -177,19 +213,24 @@ int run_corpus(frame_link& link, std::uint32_t limited) {
     }
     std::printf("%s\n", replies.empty() ? " none" : "");
   }
-  // Over the limit: 1010 requests in steps small enough for any socket
-  // buffer, of which the first 1000 are answered.
+  // Over the limit: 1010 requests, probe and STUN in turn from two ports,
+  // in steps small enough for any socket buffer, of which the first 1000
+  // are answered.
   frame_spec over;
   over.source = limited;
   over.source_port = port;
+  frame_spec over_stun = over;
+  over_stun.source_port = static_cast<std::uint16_t>(port + 1);
+  over_stun.payload = stun_binding;
   unsigned answered = 0;
   for (int step = 0; step < 101; ++step) {
     bool reachable = true;
     for (int i = 0; i < 10; ++i) {
-      reachable = reachable && send_frame(link, build_frame(link, over));
+      reachable = reachable && send_frame(link, build_frame(link, i % 2 ? over_stun : over));
     }
     for (const reply& answer : replies_until_sentinel(link, reachable)) {
-      answered += answer.to_address == limited && is_correct_answer(answer.packet, limited);
+      answered += answer.to_address == limited &&
+                  is_correct_answer(answer.packet, limited, answer.to_port == port + 1);
     }
     if (!reachable) {
       std::printf("over-limit: server unreachable\n");
