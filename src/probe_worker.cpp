@@ -5,6 +5,7 @@
 #include "fork_handlers.h"
 #include "module_state.h"
 #include "probe_channel.h"
+#include "schedule_random.h"
 #include "server_locator.h"
 #include "value_store.h"
 
@@ -12,12 +13,10 @@ namespace wanseer {
 
 namespace {
 
-// Pauses between two requests after a reply, in one wait that a stop ends
-// at once.  Returns false when a stop is requested.
-bool pause_after_reply(const probe_schedule& schedule) {
-  const auto pause_end = std::chrono::steady_clock::now() +
-                         schedule.duration(schedule.pause_steps * schedule.pause_step);
-  wait_for(-1, stop_requested.wake_handle(), pause_end);
+// Pauses after a reply until the next request is due, in one wait that a
+// stop ends at once.  Returns false when a stop is requested.
+bool pause_until(steady_deadline next_request) {
+  wait_for(-1, stop_requested.wake_handle(), next_request);
   return !stop_requested.is_raised();
 }
 
@@ -25,8 +24,9 @@ bool pause_after_reply(const probe_schedule& schedule) {
 // attempt), asks, and waits for the reply until `deadline`.  An attempt
 // with nothing to ask still waits out its deadline, so that misses never
 // follow each other without a pause.
+// `sent` is when the request left.
 bool attempt(probe_channel& channel, server_locator& server, steady_deadline deadline,
-             unsigned char (&reply)[reply_length]) {
+             unsigned char (&reply)[reply_length], steady_deadline& sent) {
   const int wake = stop_requested.wake_handle();
   channel.reopen_if_closed();
   const auto address = server.address_for_attempt(deadline, wake);
@@ -36,6 +36,7 @@ bool attempt(probe_channel& channel, server_locator& server, steady_deadline dea
   }
   channel.aim_at(*address);
   channel.discard_queued();
+  sent = std::chrono::steady_clock::now();
   channel.send_request();
   return channel.await_reply(reply, deadline, wake);
 }
@@ -52,6 +53,7 @@ void run_probe(const probe_job& job) {
   }
   server_locator server(job.server_text.c_str());
   probe_channel channel;
+  schedule_random random;
 
   int timeout_count = job.schedule.first_receive_timeout;
   // Zeroed once: a reply always fills all of it.
@@ -63,9 +65,13 @@ void run_probe(const probe_job& job) {
   for (;;) {
     const steady_deadline deadline =
         std::chrono::steady_clock::now() + job.schedule.duration(timeout_count);
-    if (attempt(channel, server, deadline, reply_buffer)) {
+    steady_deadline sent = deadline;
+    if (attempt(channel, server, deadline, reply_buffer, sent)) {
       pellary_write(key_name, reply_buffer, static_cast<std::int32_t>(reply_length));
-      if (!pause_after_reply(job.schedule)) {
+      // Counted from the request, so the mean stays the schedule's whatever
+      // the round trip; a reply that took longer than the interval is
+      // followed by the next request at once.
+      if (!pause_until(sent + job.schedule.interval_after_reply(random.next()))) {
         return;
       }
       // The receive timeout is kept: a reply never shrinks it.
