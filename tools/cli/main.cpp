@@ -7,8 +7,10 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <optional>
 
 #include "address_poller.h"
+#include "change_hook.h"
 #include "cli_options.h"
 #include "endpoint_text.h"
 #include "wanseer_library.h"
@@ -88,7 +90,8 @@ int print_once(const address_poller& poller, const cli_options& options) {
   }
 }
 
-int watch_changes(const address_poller& poller) {
+// `hook` runs the --on-change command; null without one.
+int watch_changes(const address_poller& poller, change_hook* hook) {
   poll_interval interval(std::chrono::milliseconds(100));
   bool known = false;
   unsigned char last[4] = {};
@@ -103,11 +106,17 @@ int watch_changes(const address_poller& poller) {
       std::memcpy(last, reading.address, sizeof last);
       std::printf("%s %s\n", utc_timestamp().c_str(), format_ipv4(reading.address).c_str());
       std::fflush(stdout);
+      if (hook != nullptr) {
+        hook->address_changed(format_ipv4(reading.address));
+      }
     } else if (reading.status != WANSEER_OK && reading.status != WANSEER_NOT_FOUND) {
       return report_read_failure(reading);
     }
     if (signal) {
       return exit_ok;
+    }
+    if (hook != nullptr) {
+      hook->check();
     }
   }
 }
@@ -161,5 +170,12 @@ int main(int argc, char** argv) {
     return exit_library_failed;
   }
   const address_poller poller(exports, stop_signals);
-  return options.watch ? watch_changes(poller) : print_once(poller, options);
+  if (!options.watch) {
+    return print_once(poller, options);
+  }
+  std::optional<change_hook> hook;
+  if (options.on_change) {
+    hook.emplace(*options.on_change);
+  }
+  return watch_changes(poller, hook ? &*hook : nullptr);
 }
