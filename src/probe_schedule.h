@@ -25,8 +25,17 @@ struct probe_schedule {
   // server lined up drift apart again within a few minutes instead of
   // asking together for good.
   int interval_spread_percent = 25;
+  // After a network change the next request leaves once the news has
+  // settled, this many thousandths of a unit later, so that a burst of
+  // news costs one request; and no sooner than early_request_gap after the
+  // last request that a change brought forward.
+  int change_settle_thousandths = 500;
+  int early_request_gap = 5;
 
   std::chrono::milliseconds duration(int count) const { return unit * count; }
+  std::chrono::microseconds change_settle() const {
+    return std::chrono::microseconds(unit) * change_settle_thousandths / 1000;
+  }
 
   // The mean interval between two answered requests.
   std::chrono::milliseconds mean_interval() const { return duration(pause_steps * pause_step); }

@@ -1,5 +1,6 @@
 #include "probe_worker.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "fork_handlers.h"
@@ -8,37 +9,74 @@
 #include "schedule_random.h"
 #include "server_locator.h"
 #include "value_store.h"
+#include "worker_wait.h"
 
 namespace wanseer {
 
 namespace {
 
-// Pauses after a reply until the next request is due, in one wait that a
-// stop ends at once.  Returns false when a stop is requested.
-bool pause_until(steady_deadline next_request) {
-  wait_for(-1, stop_requested.wake_handle(), next_request);
-  return !stop_requested.is_raised();
-}
+enum class attempt_end { replied, missed, stopped, network_changed };
 
 // One attempt: finds where to ask (a lookup of a host name is part of the
 // attempt), asks, and waits for the reply until `deadline`.  An attempt
 // with nothing to ask still waits out its deadline, so that misses never
-// follow each other without a pause.
+// follow each other without a pause.  A stop ends it at once, and so does
+// a relevant network change: the reply would tell of the old network.
 // `sent` is when the request left.
-bool attempt(probe_channel& channel, server_locator& server, steady_deadline deadline,
-             unsigned char (&reply)[reply_length], steady_deadline& sent) {
-  const int wake = stop_requested.wake_handle();
+attempt_end attempt(probe_channel& channel, server_locator& server, worker_wait& waits,
+                    steady_deadline deadline, unsigned char (&reply)[reply_length],
+                    steady_deadline& sent) {
   channel.reopen_if_closed();
-  const auto address = server.address_for_attempt(deadline, wake);
+  const auto address = server.address_for_attempt(waits.phase_end(deadline), waits.handle());
   if (!address) {
-    wait_for(-1, wake, deadline);
-    return false;
+    switch (waits.wait_until(deadline)) {
+      case wait_end::stopped:
+        return attempt_end::stopped;
+      case wait_end::network_changed:
+        return attempt_end::network_changed;
+      case wait_end::deadline_passed:
+        return attempt_end::missed;
+    }
   }
   channel.aim_at(*address);
   channel.discard_queued();
   sent = std::chrono::steady_clock::now();
   channel.send_request();
-  return channel.await_reply(reply, deadline, wake);
+  for (;;) {
+    if (channel.await_reply(reply, waits.phase_end(deadline), waits.handle())) {
+      return attempt_end::replied;
+    }
+    if (stop_requested.is_raised()) {
+      return attempt_end::stopped;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return attempt_end::missed;
+    }
+    if (waits.network_changed()) {
+      return attempt_end::network_changed;
+    }
+  }
+}
+
+// After a relevant change: lets the news settle, so that a burst of it
+// costs one request, and keeps early requests at least early_request_gap
+// apart.  Then the next attempt looks the server's name up afresh and lets
+// the kernel choose the source address for the new network.  False on a
+// stop.
+bool settle_after_change(const probe_schedule& schedule, worker_wait& waits, server_locator& server,
+                         probe_channel& channel, steady_deadline& next_early_request) {
+  const steady_deadline leave =
+      std::max(std::chrono::steady_clock::now() + schedule.change_settle(), next_early_request);
+  // News that comes meanwhile is part of this change.
+  waits.hold_changes_until(leave);
+  if (waits.wait_until(leave) == wait_end::stopped) {
+    return false;
+  }
+  next_early_request = leave + schedule.duration(schedule.early_request_gap);
+  waits.hold_changes_until(next_early_request);
+  server.network_changed();
+  channel.disconnect();
+  return true;
 }
 
 }  // namespace
@@ -54,10 +92,12 @@ void run_probe(const probe_job& job) {
   server_locator server(job.server_text.c_str());
   probe_channel channel;
   schedule_random random;
+  worker_wait waits(stop_requested.wake_handle());
 
   int timeout_count = job.schedule.first_receive_timeout;
   // Zeroed once: a reply always fills all of it.
   unsigned char reply_buffer[reply_length] = {};
+  steady_deadline next_early_request{};
 
   if (stop_requested.is_raised()) {
     return;
@@ -66,16 +106,35 @@ void run_probe(const probe_job& job) {
     const steady_deadline deadline =
         std::chrono::steady_clock::now() + job.schedule.duration(timeout_count);
     steady_deadline sent = deadline;
-    if (attempt(channel, server, deadline, reply_buffer, sent)) {
+    attempt_end ended = attempt(channel, server, waits, deadline, reply_buffer, sent);
+    if (ended == attempt_end::replied) {
       pellary_write(key_name, reply_buffer, static_cast<std::int32_t>(reply_length));
       // Counted from the request, so the mean stays the schedule's whatever
       // the round trip; a reply that took longer than the interval is
-      // followed by the next request at once.
-      if (!pause_until(sent + job.schedule.interval_after_reply(random.next()))) {
-        return;
+      // followed by the next request at once.  The receive timeout is kept:
+      // a reply never shrinks it.
+      switch (waits.wait_until(sent + job.schedule.interval_after_reply(random.next()))) {
+        case wait_end::deadline_passed:
+          continue;
+        case wait_end::stopped:
+          return;
+        case wait_end::network_changed:
+          ended = attempt_end::network_changed;
+          break;
       }
-      // The receive timeout is kept: a reply never shrinks it.
-      continue;
+    }
+    switch (ended) {
+      case attempt_end::stopped:
+        return;
+      case attempt_end::network_changed:
+        // Not a miss: the timeout stays as it is.
+        if (!settle_after_change(job.schedule, waits, server, channel, next_early_request)) {
+          return;
+        }
+        continue;
+      case attempt_end::missed:
+      case attempt_end::replied:
+        break;
     }
     server.attempt_missed();
     channel.disconnect();

@@ -29,6 +29,14 @@ class server_locator {
   // The attempt got no reply: a name is looked up again before the next.
   void attempt_missed() { lookup_due_ = true; }
 
+  // The network changed: a name is looked up afresh (the new network may
+  // have other name servers and other answers), from its first address.
+  void network_changed() {
+    lookup_due_ = true;
+    addresses_.clear();
+    asked_ = 0;
+  }
+
  private:
   void take_fresh_addresses(std::vector<std::uint32_t> fresh);
 
