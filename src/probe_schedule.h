@@ -31,6 +31,8 @@ struct probe_schedule {
   // last request that a change brought forward.
   int change_settle_thousandths = 500;
   int early_request_gap = 5;
+  // Whether network news brings requests forward at all (Linux).
+  bool follow_network_changes = true;
 
   std::chrono::milliseconds duration(int count) const { return unit * count; }
   std::chrono::microseconds change_settle() const {

@@ -92,7 +92,7 @@ void run_probe(const probe_job& job) {
   server_locator server(job.server_text.c_str());
   probe_channel channel;
   schedule_random random;
-  worker_wait waits(stop_requested.wake_handle());
+  worker_wait waits(stop_requested.wake_handle(), job.schedule.follow_network_changes);
 
   int timeout_count = job.schedule.first_receive_timeout;
   // Zeroed once: a reply always fills all of it.

@@ -9,15 +9,19 @@
 
 namespace wanseer {
 
-worker_wait::worker_wait(int stop_handle) : stop_handle_(stop_handle) {
-  if (watch_.descriptor() < 0 || stop_handle < 0) {
+worker_wait::worker_wait(int stop_handle, bool follow_network_changes) : stop_handle_(stop_handle) {
+  if (!follow_network_changes || stop_handle < 0) {
+    return;
+  }
+  watch_.emplace();
+  if (watch_->descriptor() < 0) {
     return;
   }
   unique_fd both(::epoll_create1(EPOLL_CLOEXEC));
   if (!both.valid()) {
     return;
   }
-  for (const int member : {stop_handle, watch_.descriptor()}) {
+  for (const int member : {stop_handle, watch_->descriptor()}) {
     epoll_event interest{};
     interest.events = EPOLLIN;
     interest.data.fd = member;
@@ -46,7 +50,7 @@ steady_deadline worker_wait::phase_end(steady_deadline deadline) const noexcept 
 }
 
 bool worker_wait::network_changed() {
-  return both_.valid() && !changes_held() && watch_.drain_and_classify();
+  return both_.valid() && !changes_held() && watch_->drain_and_classify();
 }
 
 wait_end worker_wait::wait_until(steady_deadline deadline) {

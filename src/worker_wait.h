@@ -3,6 +3,8 @@
 #ifndef WANSEER_WORKER_WAIT_H
 #define WANSEER_WORKER_WAIT_H
 
+#include <optional>
+
 #include "network_watch.h"
 #include "readiness.h"
 #include "unique_fd.h"
@@ -13,9 +15,10 @@ enum class wait_end { deadline_passed, stopped, network_changed };
 
 class worker_wait {
  public:
-  // `stop_handle` turns readable on a stop.  Opens the network watch and a
-  // set of both handles; without them only a stop ends a wait early.
-  explicit worker_wait(int stop_handle);
+  // `stop_handle` turns readable on a stop.  With `follow_network_changes`
+  // opens the network watch and a set of both handles; without them only a
+  // stop ends a wait early.
+  worker_wait(int stop_handle, bool follow_network_changes);
   worker_wait(const worker_wait&) = delete;
   worker_wait& operator=(const worker_wait&) = delete;
   ~worker_wait();
@@ -41,7 +44,7 @@ class worker_wait {
   bool changes_held() const noexcept;
 
   int stop_handle_;
-  network_watch watch_;
+  std::optional<network_watch> watch_;
   unique_fd both_;  // epoll set of the stop handle and the watch
   steady_deadline held_until_{};
 };
