@@ -72,6 +72,7 @@ bool settle_after_change(const probe_schedule& schedule, worker_wait& waits, ser
   if (waits.wait_until(leave) == wait_end::stopped) {
     return false;
   }
+  waits.absorb_news();
   next_early_request = leave + schedule.duration(schedule.early_request_gap);
   waits.hold_changes_until(next_early_request);
   server.network_changed();

@@ -53,6 +53,12 @@ bool worker_wait::network_changed() {
   return both_.valid() && !changes_held() && watch_->drain_and_classify();
 }
 
+void worker_wait::absorb_news() {
+  if (both_.valid()) {
+    watch_->drain_and_classify();
+  }
+}
+
 wait_end worker_wait::wait_until(steady_deadline deadline) {
   for (;;) {
     const steady_deadline end = phase_end(deadline);

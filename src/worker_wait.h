@@ -33,6 +33,10 @@ class worker_wait {
   // reads the news, true when a relevant change came.
   bool network_changed();
 
+  // Reads away the news queued so far: it belongs to a change already
+  // being acted on.
+  void absorb_news();
+
   // Waits until `deadline`, a stop, or a relevant change.
   wait_end wait_until(steady_deadline deadline);
 
