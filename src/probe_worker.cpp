@@ -27,7 +27,9 @@ attempt_end attempt(probe_channel& channel, server_locator& server, worker_wait&
                     steady_deadline deadline, unsigned char (&reply)[reply_length],
                     steady_deadline& sent) {
   channel.reopen_if_closed();
-  const auto address = server.address_for_attempt(waits.phase_end(deadline), waits.handle());
+  // A lookup that starts while changes are held back ignores them until it
+  // ends: they are read after it.
+  const auto address = server.address_for_attempt(deadline, waits.handle());
   if (!address) {
     switch (waits.wait_until(deadline)) {
       case wait_end::stopped:
