@@ -66,8 +66,6 @@ sock_filter relevance_filter[] = {
 };
 // Jump offsets count from the next instruction.
 
-constexpr std::size_t receive_buffer_size = 32 * 1024;
-
 bool is_carrying(unsigned flags) {
   return (flags & IFF_UP) != 0 && (flags & IFF_RUNNING) != 0;
 }
@@ -108,11 +106,6 @@ network_watch::network_watch() {
   kernel.nl_family = AF_NETLINK;
   ::sendto(socket.get(), &dump, sizeof dump, 0, reinterpret_cast<const sockaddr*>(&kernel),
            sizeof kernel);
-  try {
-    buffer_.resize(receive_buffer_size);
-  } catch (const std::bad_alloc&) {
-    return;
-  }
   track_worker_descriptor(socket.get());
   socket_ = std::move(socket);
 }
@@ -129,7 +122,8 @@ bool network_watch::drain_and_classify() {
   for (;;) {
     sockaddr_nl sender{};
     socklen_t sender_length = sizeof sender;
-    const ssize_t received = ::recvfrom(socket_.get(), buffer_.data(), buffer_.size(), 0,
+    // MSG_TRUNC: the length of the whole datagram, even where it did not fit.
+    const ssize_t received = ::recvfrom(socket_.get(), buffer_.data(), buffer_.size(), MSG_TRUNC,
                                         reinterpret_cast<sockaddr*>(&sender), &sender_length);
     if (received < 0) {
       if (errno == EINTR) {
@@ -144,7 +138,10 @@ bool network_watch::drain_and_classify() {
     if (sender.nl_pid != 0) {
       continue;  // only the kernel speaks here
     }
-    auto left = static_cast<std::size_t>(received);
+    if (static_cast<std::size_t>(received) > buffer_.size()) {
+      relevant = true;  // cut short: what was lost may have mattered
+    }
+    auto left = std::min(static_cast<std::size_t>(received), buffer_.size());
     const unsigned char* at = buffer_.data();
     while (left >= sizeof(nlmsghdr)) {
       nlmsghdr header;
@@ -207,15 +204,17 @@ bool network_watch::classify(const unsigned char* message, std::uint32_t length,
 }
 
 bool network_watch::link_carrying_changed(int index, bool carrying) {
-  const auto known = std::find(carrying_links_.begin(), carrying_links_.end(), index);
-  const bool was_carrying = known != carrying_links_.end();
+  const auto end = carrying_links_.begin() + static_cast<std::ptrdiff_t>(carrying_count_);
+  const auto known = std::find(carrying_links_.begin(), end, index);
+  const bool was_carrying = known != end;
   if (was_carrying == carrying) {
     return false;
   }
-  if (carrying) {
-    carrying_links_.push_back(index);
-  } else {
-    carrying_links_.erase(known);
+  if (!carrying) {
+    *known = *(end - 1);
+    --carrying_count_;
+  } else if (carrying_count_ < carrying_links_.size()) {
+    carrying_links_[carrying_count_++] = index;
   }
   return true;
 }

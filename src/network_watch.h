@@ -5,13 +5,18 @@
 #ifndef WANSEER_NETWORK_WATCH_H
 #define WANSEER_NETWORK_WATCH_H
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "unique_fd.h"
 
 namespace wanseer {
 
+// Lives on the worker's stack and allocates nothing: a fork that catches
+// another thread inside the allocator leaves its lock held in the child
+// (the sanitizers' allocators are not fork-safe), and a child's own worker
+// must never need it.
 class network_watch {
  public:
   // Opens the socket: close-on-exec, non-blocking, on the worker's list of
@@ -40,9 +45,14 @@ class network_watch {
   unique_fd socket_;
   std::uint32_t port_id_ = 0;
   // Links known to carry traffic (up and running), filled by a dump of the
-  // links at the start, so that only a change of this state counts.
-  std::vector<int> carrying_links_;
-  std::vector<unsigned char> buffer_;
+  // links at the start, so that only a change of this state counts.  News
+  // of a carrying link beyond the first most_tracked_links always counts.
+  static constexpr std::size_t most_tracked_links = 512;
+  std::array<int, most_tracked_links> carrying_links_{};
+  std::size_t carrying_count_ = 0;
+  // The kernel sizes the batches of a dump to what the reader reads (and
+  // starts with less than this); news comes one message to a datagram.
+  std::array<unsigned char, 8 * 1024> buffer_{};
 };
 
 }  // namespace wanseer
