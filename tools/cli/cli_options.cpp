@@ -118,7 +118,8 @@ std::string cli_usage(const char* program) {
     near_binary += "       " + candidate + "\n";
   }
   return std::string("Usage: ") + program +
-         " [--key KEY] [--timeout SECONDS] [--watch [--on-change COMMAND]] HOST:PORT\n"
+         " [--key KEY] [--timeout SECONDS] [--watch [--on-change COMMAND]]\n"
+         "               HOST:PORT\n"
          "\n"
          "Prints this machine's external IPv4 address as the probe server at HOST:PORT\n"
          "sees it (HOST is a dotted IPv4 address or a host name; wanseer-probe-server\n"
