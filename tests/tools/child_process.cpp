@@ -46,7 +46,8 @@ std::vector<char*> pointers_to(std::vector<std::string>& strings) {
 }  // namespace
 
 child_process::child_process(const std::vector<std::string>& argv,
-                             const environment_changes& environment) {
+                             const environment_changes& environment,
+                             const descriptor_changes& descriptors) {
   int out_pipe[2];
   int err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
@@ -56,6 +57,13 @@ child_process::child_process(const std::vector<std::string>& argv,
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err_pipe[1], STDERR_FILENO);
+  for (const auto& [child_fd, given_fd] : descriptors) {
+    if (given_fd < 0) {
+      posix_spawn_file_actions_addclose(&actions, child_fd);
+    } else {
+      posix_spawn_file_actions_adddup2(&actions, given_fd, child_fd);
+    }
+  }
   std::vector<std::string> arguments = argv;
   std::vector<std::string> variables = changed_environment(environment);
   const auto argument_pointers = pointers_to(arguments);
@@ -85,8 +93,8 @@ child_process::~child_process() {
 
 template <typename Done>
 void child_process::pump(std::chrono::steady_clock::time_point deadline, Done done) {
-  bool stdout_open = true;
-  bool stderr_open = true;
+  bool stdout_open = stdout_fd_ >= 0;
+  bool stderr_open = stderr_fd_ >= 0;
   while (!done() && (stdout_open || stderr_open)) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
@@ -128,6 +136,12 @@ std::optional<std::string> child_process::read_line(std::chrono::steady_clock::d
   return line;
 }
 
+void child_process::close_output() {
+  close(stdout_fd_);
+  close(stderr_fd_);
+  stdout_fd_ = stderr_fd_ = -1;
+}
+
 void child_process::send_signal(int signal) const {
   if (!exit_status_) {
     kill(pid_, signal);
@@ -158,8 +172,9 @@ std::optional<int> child_process::wait_exit(std::chrono::steady_clock::duration 
 }
 
 finished_run run_to_end(const std::vector<std::string>& argv,
-                        const child_process::environment_changes& environment) {
-  child_process child(argv, environment);
+                        const child_process::environment_changes& environment,
+                        const child_process::descriptor_changes& descriptors) {
+  child_process child(argv, environment, descriptors);
   finished_run run;
   run.status = child.wait_exit().value_or(-1);
   run.output = child.remaining_output();

@@ -22,7 +22,13 @@ class child_process {
   // removes the variable.
   using environment_changes = std::map<std::string, std::optional<std::string>>;
 
-  child_process(const std::vector<std::string>& argv, const environment_changes& environment = {});
+  // Descriptors of the child set apart from the captured pipes: the key is
+  // the child's descriptor, the value the test's descriptor it gets, or -1
+  // to leave it closed.
+  using descriptor_changes = std::map<int, int>;
+
+  child_process(const std::vector<std::string>& argv, const environment_changes& environment = {},
+                const descriptor_changes& descriptors = {});
   child_process(const child_process&) = delete;
   child_process& operator=(const child_process&) = delete;
   // A child still running is killed and reaped.
@@ -32,6 +38,9 @@ class child_process {
   // none is complete before the deadline or the output ends.
   std::optional<std::string> read_line(
       std::chrono::steady_clock::duration timeout = generous_deadline);
+
+  // Closes the test's ends of the output pipes, as a reader that goes away.
+  void close_output();
 
   void send_signal(int signal) const;
   pid_t pid() const { return pid_; }
@@ -65,7 +74,8 @@ struct finished_run {
   std::string errors;
 };
 finished_run run_to_end(const std::vector<std::string>& argv,
-                        const child_process::environment_changes& environment = {});
+                        const child_process::environment_changes& environment = {},
+                        const child_process::descriptor_changes& descriptors = {});
 
 }  // namespace wanseer_tests
 

@@ -1,6 +1,7 @@
 // wanseer-probe-server as a service: several threads, metrics over HTTP,
 // readiness for systemd, and rate limits that hold whatever the senders do.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -44,9 +45,14 @@ unsigned short free_tcp_port() {
   return local_tcp_port(bound_tcp_socket().get());
 }
 
-// A TCP connection to 127.0.0.1:`port`; not valid if it was refused.
-wanseer::unique_fd tcp_connection(unsigned short port) {
+// A TCP connection from `source` to 127.0.0.1:`port`; not valid if it was
+// refused.
+wanseer::unique_fd tcp_connection(unsigned short port, const char* source = "127.0.0.1") {
   wanseer::unique_fd connection(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  inet_pton(AF_INET, source, &from.sin_addr);
+  bind(connection.get(), reinterpret_cast<sockaddr*>(&from), sizeof from);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -59,8 +65,9 @@ wanseer::unique_fd tcp_connection(unsigned short port) {
 
 // Sends `text` over a fresh TCP connection to 127.0.0.1:`port` and returns
 // all that comes back before the server closes or the deadline passes.
-std::string http_exchange(unsigned short port, const std::string& text) {
-  const wanseer::unique_fd connection_fd = tcp_connection(port);
+std::string http_exchange(unsigned short port, const std::string& text,
+                          const char* source = "127.0.0.1") {
+  const wanseer::unique_fd connection_fd = tcp_connection(port, source);
   const int connection = connection_fd.get();
   std::string answer;
   if (connection_fd.valid() && send(connection, text.data(), text.size(), MSG_NOSIGNAL) ==
@@ -264,6 +271,44 @@ TEST(ProbeServerService, MetricsMatchTheTrafficAndTheHttpSideStaysApart) {
   EXPECT_EQ(http_exchange(server.metrics_port(), "POST /metrics HTTP/1.0\r\n\r\n")
                 .rfind("HTTP/1.1 405", 0),
             0U);
+}
+
+TEST(ProbeServerService, ClientsHoldingMetricsConnectionsCannotLockAScraperOut) {
+  metered_server server({"--threads", "1"});
+  // 18 connections from each of 4 addresses, more than the 16 one address
+  // may hold and the 64 of all, each with a request begun and not finished.
+  std::vector<wanseer::unique_fd> holders;
+  for (int i = 0; i < 72; ++i) {
+    const std::string source = "127.0.4." + std::to_string(1 + i % 4);
+    holders.push_back(tcp_connection(server.metrics_port(), source.c_str()));
+    ASSERT_TRUE(holders.back().valid());
+    ASSERT_EQ(send(holders.back().get(), "G", 1, MSG_NOSIGNAL), 1);
+  }
+  // A scraper from one of those addresses gets in, and HTTP/1.1 keeps its
+  // connection open for the next scrape (here closed by the second one).
+  const std::string get = "GET /metrics HTTP/1.1\r\nHost: x\r\n";
+  const std::string answers = http_exchange(
+      server.metrics_port(), get + "\r\n" + get + "Connection: close\r\n\r\n", "127.0.4.1");
+  const auto second = answers.find("HTTP/1.1 200", 1);
+  ASSERT_EQ(answers.rfind("HTTP/1.1 200", 0), 0U) << answers;
+  ASSERT_NE(second, std::string::npos) << answers;
+  EXPECT_EQ(answers.substr(0, second).find("Connection: close"), std::string::npos) << answers;
+
+  // A client that trickles a byte every half second is still closed once
+  // its time for a whole request is up.
+  const int trickler = holders.back().get();
+  const auto deadline = std::chrono::steady_clock::now() + generous_deadline;
+  bool closed = false;
+  while (!closed && std::chrono::steady_clock::now() < deadline) {
+    pollfd readable{trickler, POLLIN, 0};
+    if (poll(&readable, 1, 500) == 0) {
+      closed = send(trickler, "E", 1, MSG_NOSIGNAL) != 1;
+    } else {
+      char byte = 0;
+      closed = recv(trickler, &byte, 1, 0) <= 0;
+    }
+  }
+  EXPECT_TRUE(closed);
 }
 
 TEST(ProbeServerService, AMetricsPortThatCannotBeBoundStopsTheStart) {

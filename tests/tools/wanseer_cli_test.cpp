@@ -1,11 +1,14 @@
 // The wanseer command-line host, loading the built library, against a real
 // probe server on loopback.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
 #include "running_probe_server.h"
+#include "unique_fd.h"
 
 namespace wanseer_tests {
 namespace {
@@ -126,6 +129,24 @@ TEST(WanseerCli, WatchPrintsTheAddressWithATimeAndEndsCleanlyOnASignal) {
     EXPECT_EQ(watcher.wait_exit(), 0) << watcher.error_output();
     // The address does not change, so it is printed once.
     EXPECT_TRUE(watcher.remaining_output().empty()) << watcher.remaining_output();
+  }
+}
+
+TEST(WanseerCli, AnAddressThatCannotBeWrittenIsAFailure) {
+  running_probe_server server;
+  const wanseer::unique_fd full(open("/dev/full", O_WRONLY | O_CLOEXEC));
+  ASSERT_TRUE(full.valid());
+  // A full device, a closed descriptor, and --watch, which must not go on.
+  const std::vector<std::pair<std::vector<std::string>, int>> cases = {
+      {{server.endpoint()}, full.get()},
+      {{server.endpoint()}, -1},
+      {{"--watch", server.endpoint()}, full.get()}};
+  for (const auto& [arguments, output] : cases) {
+    std::vector<std::string> argv = {WANSEER_CLI_PATH};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    const auto run = run_to_end(argv, built_library, {{STDOUT_FILENO, output}});
+    EXPECT_EQ(run.status, 4) << arguments[0] << " to " << output;
+    EXPECT_NE(run.errors.find("cannot write the address"), std::string::npos) << run.errors;
   }
 }
 

@@ -168,7 +168,8 @@ std::string cli_usage(const char* program) {
          "  1  no address was learned before the timeout (or before SIGINT/SIGTERM)\n"
          "  2  bad command line, including a key the library refuses\n"
          "  3  the library could not be loaded; the loader's messages are shown\n"
-         "  4  the library reported a failure (could not start, store unavailable)\n";
+         "  4  the library reported a failure (could not start, store unavailable),\n"
+         "     or the address could not be written (--watch ends at the first such)\n";
 }
 
 }  // namespace wanseer_tools

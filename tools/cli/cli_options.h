@@ -15,6 +15,7 @@ enum exit_status : int {
   exit_bad_arguments = 2,
   exit_library_unloadable = 3,
   exit_library_failed = 4,
+  exit_write_failed = 4,  // the address could not be written
 };
 
 inline constexpr std::chrono::milliseconds default_timeout{10000};

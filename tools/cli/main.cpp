@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+#include "address_output.h"
 #include "address_poller.h"
 #include "change_hook.h"
 #include "cli_options.h"
@@ -63,22 +64,28 @@ int report_read_failure(const address_reading& reading) {
   return exit_library_failed;
 }
 
-int print_once(const address_poller& poller, const cli_options& options) {
+int report_write_failure() {
+  std::fprintf(stderr, "%s: cannot write the address: %s\n", program, std::strerror(errno));
+  return exit_write_failed;
+}
+
+int print_once(const address_poller& poller, const cli_options& options,
+               const address_output& output) {
   const auto deadline = std::chrono::steady_clock::now() + options.timeout;
   poll_interval interval(std::chrono::milliseconds(50));
   for (;;) {
     const address_reading reading = poller.read();
     if (reading.status == WANSEER_OK) {
-      std::printf("%s\n", format_ipv4(reading.address).c_str());
-      return exit_ok;
+      return output.write_line(format_ipv4(reading.address)) ? exit_ok : report_write_failure();
     }
     if (reading.status != WANSEER_NOT_FOUND) {
       return report_read_failure(reading);
     }
     const auto left = deadline - std::chrono::steady_clock::now();
     if (left <= std::chrono::steady_clock::duration::zero()) {
-      std::fprintf(stderr, "%s: no answer from %s within %.3g s\n", program, options.server.c_str(),
-                   static_cast<double>(options.timeout.count()) / 1000.0);
+      // Up to the millisecond, in plain digits: "1000", not "1e+03".
+      std::fprintf(stderr, "%s: no answer from %s within %.12g s\n", program,
+                   options.server.c_str(), static_cast<double>(options.timeout.count()) / 1000.0);
       return exit_no_answer;
     }
     if (const auto signal =
@@ -91,7 +98,7 @@ int print_once(const address_poller& poller, const cli_options& options) {
 }
 
 // `hook` runs the --on-change command; null without one.
-int watch_changes(const address_poller& poller, change_hook* hook) {
+int watch_changes(const address_poller& poller, const address_output& output, change_hook* hook) {
   poll_interval interval(std::chrono::milliseconds(100));
   bool known = false;
   unsigned char last[4] = {};
@@ -104,8 +111,9 @@ int watch_changes(const address_poller& poller, change_hook* hook) {
         (!known || std::memcmp(last, reading.address, sizeof last) != 0)) {
       known = true;
       std::memcpy(last, reading.address, sizeof last);
-      std::printf("%s %s\n", utc_timestamp().c_str(), format_ipv4(reading.address).c_str());
-      std::fflush(stdout);
+      if (!output.write_line(utc_timestamp() + " " + format_ipv4(reading.address))) {
+        return report_write_failure();
+      }
       if (hook != nullptr) {
         hook->address_changed(format_ipv4(reading.address));
       }
@@ -124,6 +132,7 @@ int watch_changes(const address_poller& poller, change_hook* hook) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const address_output output;
   const auto parsed = parse_cli_options(argc, argv);
   if (!parsed.error.empty()) {
     std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program, parsed.error.c_str(), program);
@@ -171,11 +180,11 @@ int main(int argc, char** argv) {
   }
   const address_poller poller(exports, stop_signals);
   if (!options.watch) {
-    return print_once(poller, options);
+    return print_once(poller, options, output);
   }
   std::optional<change_hook> hook;
   if (options.on_change) {
     hook.emplace(*options.on_change);
   }
-  return watch_changes(poller, hook ? &*hook : nullptr);
+  return watch_changes(poller, output, hook ? &*hook : nullptr);
 }

@@ -28,6 +28,8 @@ std::uint64_t monotonic_ns() {
          static_cast<std::uint64_t>(now.tv_nsec);
 }
 
+}  // namespace
+
 // Buffers for one batch.  Each reply is sent to the request's source address
 // and its payload is that address's 4 bytes, taken from the same sockaddr.
 class datagram_batch {
@@ -156,6 +158,8 @@ class datagram_batch {
   unsigned reply_count_ = 0;
 };
 
+namespace {
+
 // Takes what is queued on the socket, up to batches_per_wakeup batches.
 // Returns false on a socket error other than "nothing more queued".
 bool drain_socket(int socket, datagram_batch& batch, source_rate_limiter& limiter,
@@ -201,9 +205,14 @@ bool drain_socket(int socket, datagram_batch& batch, source_rate_limiter& limite
 
 }  // namespace
 
-bool serve_requests(const reflector_setup& setup, source_rate_limiter& limiter, throttle_log& log,
-                    probe_counters& counters) {
-  datagram_batch batch(setup.batch, setup.reply_from_destination);
+reflector_buffers::reflector_buffers(const reflector_setup& setup)
+    : batch_(std::make_unique<datagram_batch>(setup.batch, setup.reply_from_destination)) {}
+
+reflector_buffers::~reflector_buffers() = default;
+
+bool serve_requests(const reflector_setup& setup, reflector_buffers& buffers,
+                    source_rate_limiter& limiter, throttle_log& log, probe_counters& counters) {
+  datagram_batch& batch = buffers.batch();
   std::array<pollfd, 2> waits = {pollfd{setup.socket, POLLIN, 0},
                                  pollfd{setup.stop_event, POLLIN, 0}};
   for (;;) {

@@ -2,6 +2,8 @@
 #ifndef WANSEER_TOOLS_ADDRESS_REFLECTOR_H
 #define WANSEER_TOOLS_ADDRESS_REFLECTOR_H
 
+#include <memory>
+
 #include "probe_counters.h"
 #include "source_rate_limiter.h"
 #include "throttle_log.h"
@@ -19,10 +21,28 @@ struct reflector_setup {
   unsigned batch = 64;
 };
 
+class datagram_batch;
+
+// One serving thread's receive and reply buffers, made before the server
+// reports ready, so that a lack of memory shows at start and not later.
+class reflector_buffers {
+ public:
+  // Throws std::bad_alloc.
+  explicit reflector_buffers(const reflector_setup& setup);
+  reflector_buffers(const reflector_buffers&) = delete;
+  reflector_buffers& operator=(const reflector_buffers&) = delete;
+  ~reflector_buffers();
+
+  datagram_batch& batch() const { return *batch_; }
+
+ private:
+  std::unique_ptr<datagram_batch> batch_;
+};
+
 // Answers requests until `stop_event` becomes readable.  Returns false, with
 // errno set, if the socket fails.
-bool serve_requests(const reflector_setup& setup, source_rate_limiter& limiter, throttle_log& log,
-                    probe_counters& counters);
+bool serve_requests(const reflector_setup& setup, reflector_buffers& buffers,
+                    source_rate_limiter& limiter, throttle_log& log, probe_counters& counters);
 
 }  // namespace wanseer_tools
 

@@ -1,5 +1,6 @@
 // wanseer-probe-server: tells each sender the IPv4 address it is seen from.
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
@@ -15,11 +16,13 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "address_reflector.h"
 #include "endpoint_text.h"
+#include "line_writer.h"
 #include "listen_sockets.h"
 #include "metrics_endpoint.h"
 #include "metrics_text.h"
@@ -34,6 +37,9 @@ const char* const program = "wanseer-probe-server";
 constexpr int exit_failure = 1;
 constexpr int exit_usage = 2;
 constexpr unsigned rate_limit_lines_per_second = 5;
+// How long the last lines may wait for a stalled output at the end: a stop
+// must not wait on whoever reads them.
+constexpr std::chrono::milliseconds output_patience{50};
 
 void signal_event(int event) {
   const std::uint64_t one = 1;
@@ -85,16 +91,53 @@ std::string describe_start(const server_options& options, const listen_sockets& 
   return line;
 }
 
-// Waits for SIGINT or SIGTERM, or for a serving thread to fail.
-void wait_for_stop(int signals, int failure_event) {
+// Reports the server's counters on SIGUSR1 and returns on any other signal
+// of the set (SIGINT, SIGTERM, SIGHUP) or when a serving thread fails.
+void wait_for_stop(int signals, int failure_event, const serving_state& state,
+                   line_writer& output) {
   std::array<pollfd, 2> waits = {pollfd{signals, POLLIN, 0}, pollfd{failure_event, POLLIN, 0}};
-  while (poll(waits.data(), waits.size(), -1) < 0 && errno == EINTR) {
+  for (;;) {
+    if (poll(waits.data(), waits.size(), -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return;
+    }
+    if (waits[1].revents != 0) {
+      return;
+    }
+    signalfd_siginfo received{};
+    if (read(signals, &received, sizeof received) != sizeof received ||
+        received.ssi_signo != SIGUSR1) {
+      return;
+    }
+    output.write_line(STDERR_FILENO, "counters: " + state.totals().summary() +
+                                         " log_lines_dropped=" + std::to_string(output.dropped()));
+  }
+}
+
+// A descriptor 0, 1 or 2 left closed by whoever started the server would be
+// the next socket opened, and the lines meant for the terminal would go to
+// it: /dev/null stands in instead.
+void keep_standard_descriptors_taken() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      const int null = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+      if (null >= 0 && null != fd) {
+        dup2(null, fd);
+        close(null);
+      }
+    }
   }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Writes that fail (a reader gone, a closed socket) are handled where
+  // they happen; the signal would end the server instead.
+  std::signal(SIGPIPE, SIG_IGN);
+  keep_standard_descriptors_taken();
   const auto parsed = parse_server_options(argc, argv);
   if (!parsed.error.empty()) {
     std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program, parsed.error.c_str(), program);
@@ -111,13 +154,27 @@ int main(int argc, char** argv) {
   }
 
   // Blocked before any thread starts, so that every thread inherits the
-  // mask and the stop signals reach only the signalfd.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  const wanseer::unique_fd signals(signalfd(-1, &stop_signals, SFD_CLOEXEC));
+  // mask and these signals reach only the signalfd.
+  sigset_t handled_signals;
+  sigemptyset(&handled_signals);
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) {
+    sigaddset(&handled_signals, signal_number);
+  }
+  pthread_sigmask(SIG_BLOCK, &handled_signals, nullptr);
+  const wanseer::unique_fd signals(signalfd(-1, &handled_signals, SFD_CLOEXEC));
+
+  // From here on every line goes through the writer, so that no output can
+  // hold up answering or stopping.
+  line_writer output;
+  if (!output.start()) {
+    std::fprintf(stderr, "%s: cannot start the output thread: %s\n", program, std::strerror(errno));
+    return exit_failure;
+  }
+  const auto fail = [&output](const std::string& message) {
+    output.write_line(STDERR_FILENO, std::string(program) + ": " + message);
+    output.finish(output_patience);
+    return exit_failure;
+  };
 
   const double start_time =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -132,75 +189,100 @@ int main(int argc, char** argv) {
   const listen_sockets sockets = open_listen_sockets(options.listen, options.threads, tuning,
                                                      static_cast<std::uint32_t>(seed >> 32));
   if (sockets.sockets.empty()) {
-    std::fprintf(stderr, "%s: cannot listen on %s: %s\n", program,
-                 format_endpoint(options.listen).c_str(), std::strerror(errno));
-    return exit_failure;
+    return fail("cannot listen on " + format_endpoint(options.listen) + ": " +
+                std::strerror(errno));
   }
   const auto threads = static_cast<unsigned>(sockets.sockets.size());
   serving_state state(threads);
   if (!signals.valid() || !state.stop_event.valid() || !state.failure_event.valid()) {
-    std::fprintf(stderr, "%s: cannot set up: %s\n", program, std::strerror(errno));
-    return exit_failure;
+    return fail(std::string("cannot set up: ") + std::strerror(errno));
   }
-  throttle_log rate_limit_log(options.limit.per_second, rate_limit_lines_per_second);
+  throttle_log rate_limit_log(options.limit.per_second, rate_limit_lines_per_second, output);
+
+  // Each thread's share of the source table and its buffers, made (and the
+  // table's pages touched) before the server says it is ready.
+  const std::size_t slots_per_thread = (options.limit.table_slots + threads - 1) / threads;
+  std::vector<reflector_setup> setups(threads);
+  std::vector<std::unique_ptr<source_rate_limiter>> limiters;
+  std::vector<std::unique_ptr<reflector_buffers>> buffers;
+  for (unsigned i = 0; i < threads; ++i) {
+    setups[i].socket = sockets.sockets[i].get();
+    setups[i].stop_event = state.stop_event.get();
+    setups[i].reply_from_destination = sockets.wildcard;
+    setups[i].batch = options.batch;
+    try {
+      limiters.push_back(std::make_unique<source_rate_limiter>(options.limit, slots_per_thread,
+                                                               seed + i, state.counters[i]));
+    } catch (const std::bad_alloc&) {
+      return fail("not enough memory for a source table of " +
+                  std::to_string(options.limit.table_slots) + " slots; lower --sources");
+    }
+    try {
+      buffers.push_back(std::make_unique<reflector_buffers>(setups[i]));
+    } catch (const std::bad_alloc&) {
+      return fail("not enough memory for the receive buffers of " + std::to_string(threads) +
+                  " threads; lower --batch or --threads");
+    }
+  }
 
   std::unique_ptr<metrics_endpoint> metrics;
   if (options.metrics) {
     metrics = std::make_unique<metrics_endpoint>();
     const bool started =
-        metrics->start(*options.metrics, [&state, &rate_limit_log, threads, start_time] {
+        metrics->start(*options.metrics, [&state, &rate_limit_log, &output, threads, start_time] {
           metrics_snapshot snapshot;
           snapshot.totals = state.totals();
           snapshot.threads = threads;
           snapshot.log_lines_suppressed = rate_limit_log.suppressed();
+          snapshot.log_lines_dropped = output.dropped();
           snapshot.start_time_seconds = start_time;
           return format_metrics(snapshot);
         });
     if (!started) {
-      std::fprintf(stderr, "%s: cannot serve metrics on %s: %s\n", program,
-                   format_endpoint(*options.metrics).c_str(), std::strerror(errno));
-      return exit_failure;
+      return fail("cannot serve metrics on " + format_endpoint(*options.metrics) + ": " +
+                  std::strerror(errno));
     }
   }
 
-  // Each thread gets its share of the source table.
-  const std::size_t slots_per_thread = (options.limit.table_slots + threads - 1) / threads;
   std::vector<std::thread> workers;
+  const auto stop_workers = [&] {
+    signal_event(state.stop_event.get());
+    for (auto& worker : workers) {
+      worker.join();
+    }
+  };
   for (unsigned i = 0; i < threads; ++i) {
-    reflector_setup setup;
-    setup.socket = sockets.sockets[i].get();
-    setup.stop_event = state.stop_event.get();
-    setup.reply_from_destination = sockets.wildcard;
-    setup.batch = options.batch;
-    workers.emplace_back([setup, i, &state, &options, &rate_limit_log, slots_per_thread, seed] {
-      source_rate_limiter limiter(options.limit, slots_per_thread, seed + i, state.counters[i]);
-      if (!serve_requests(setup, limiter, rate_limit_log, state.counters[i])) {
-        int expected = 0;
-        state.failure.compare_exchange_strong(expected, errno);
-        signal_event(state.failure_event.get());
-      }
-    });
+    try {
+      workers.emplace_back([i, &state, &setups, &buffers, &limiters, &rate_limit_log] {
+        if (!serve_requests(setups[i], *buffers[i], *limiters[i], rate_limit_log,
+                            state.counters[i])) {
+          int expected = 0;
+          state.failure.compare_exchange_strong(expected, errno);
+          signal_event(state.failure_event.get());
+        }
+      });
+    } catch (const std::system_error& failure) {
+      stop_workers();
+      return fail("cannot start thread " + std::to_string(i + 1) + " of " +
+                  std::to_string(threads) + " (" + failure.code().message() + "); lower --threads");
+    }
   }
 
-  std::printf("listening on %s\n", format_endpoint(sockets.bound).c_str());
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s\n", describe_start(options, sockets, metrics.get()).c_str());
-  sd_notifyf(0, "READY=1\nSTATUS=answering on %s with %u threads",
-             format_endpoint(sockets.bound).c_str(), threads);
+  output.write_line(STDOUT_FILENO, "listening on " + format_endpoint(sockets.bound));
+  output.write_line(STDERR_FILENO, describe_start(options, sockets, metrics.get()));
+  sd_notifyf(0, "READY=1\nSTATUS=answering on %s with %u %s",
+             format_endpoint(sockets.bound).c_str(), threads, threads == 1 ? "thread" : "threads");
 
-  wait_for_stop(signals.get(), state.failure_event.get());
+  wait_for_stop(signals.get(), state.failure_event.get(), state, output);
   sd_notify(0, "STOPPING=1");
-  signal_event(state.stop_event.get());
-  for (auto& worker : workers) {
-    worker.join();
-  }
+  stop_workers();
   metrics.reset();
 
-  std::printf("%s\n", state.totals().summary().c_str());
-  std::fflush(stdout);
+  output.write_line(STDOUT_FILENO, state.totals().summary() +
+                                       " log_lines_dropped=" + std::to_string(output.dropped()));
   if (const int failure = state.failure.load(); failure != 0) {
-    std::fprintf(stderr, "%s: socket failed: %s\n", program, std::strerror(failure));
-    return exit_failure;
+    return fail(std::string("socket failed: ") + std::strerror(failure));
   }
+  output.finish(output_patience);
   return 0;
 }

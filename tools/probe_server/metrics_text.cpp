@@ -39,6 +39,9 @@ std::string format_metrics(const metrics_snapshot& snapshot) {
   add_metric(text, "wanseer_probe_rate_limit_log_lines_suppressed_total", "counter",
              "Rate-limited lines not written to keep the log to a few lines a second.",
              snapshot.log_lines_suppressed);
+  add_metric(text, "wanseer_probe_log_lines_dropped_total", "counter",
+             "Lines lost because standard output or error took no more.",
+             snapshot.log_lines_dropped);
   add_metric(text, "wanseer_probe_threads", "gauge", "Serving threads.", snapshot.threads);
   char start[64];
   std::snprintf(start, sizeof start, "%.3f", snapshot.start_time_seconds);

@@ -13,6 +13,7 @@ struct metrics_snapshot {
   counter_values totals;  // summed over threads
   unsigned threads = 0;
   std::uint64_t log_lines_suppressed = 0;
+  std::uint64_t log_lines_dropped = 0;
   double start_time_seconds = 0;  // since the Unix epoch
 };
 

@@ -238,7 +238,8 @@ std::string server_usage(const char* program) {
          std::to_string(defaults.table_slots) +
          ", 16 bytes each);\n"
          "                      beyond that a newcomer takes over the fullest budget of\n"
-         "                      its set, never more than that budget had left\n"
+         "                      its set, never more than that budget had left; the\n"
+         "                      table is allocated before the server says it listens\n"
          "  --metrics [ADDR:]PORT  serve Prometheus metrics at http://ADDR:PORT/metrics\n"
          "                      (default: off; a bare PORT listens on 127.0.0.1)\n"
          "  --batch N           datagrams taken per receive call, 1 to " +
@@ -251,17 +252,23 @@ std::string server_usage(const char* program) {
          "\n"
          "The rate limit keeps the server from being used to flood a third party whose\n"
          "address a sender forges; requests over it are dropped, and a line names each\n"
-         "throttled source at most once a minute, a few lines a second in all.\n"
+         "throttled source at most once in 60 s, 5 lines a second in all.\n"
          "\n"
          "Output: once bound, one line \"listening on ADDR:PORT\" on standard output, and\n"
          "a start-up line with version, threads, limits and metrics address on standard\n"
-         "error.  Readiness is sent to systemd when NOTIFY_SOCKET is set.  On SIGINT or\n"
-         "SIGTERM the server prints one line of counters, summed over threads,\n"
+         "error.  Readiness is sent to systemd when NOTIFY_SOCKET is set.  Lines are\n"
+         "written by a thread of their own: a reader that stops reading holds up nothing\n"
+         "else, and lines it does not take are dropped and counted.  On SIGINT, SIGTERM\n"
+         "or SIGHUP the server prints one line of counters, summed over threads,\n"
          "  received=N answered=N dropped_malformed=N dropped_rate_limited=N send_failed=N\n"
-         "and exits 0.\n"
+         "  log_lines_dropped=N\n"
+         "(on one line; lost if standard output takes nothing for 50 ms) and exits 0.\n"
+         "SIGUSR1 writes the same counters on standard error.  SIGPIPE is ignored.\n"
          "\n"
-         "Exit status: 0 after SIGINT/SIGTERM, 1 if a socket cannot be opened or bound\n"
-         "(the metrics port included) or fails, 2 for a bad command line.\n";
+         "Exit status: 0 after SIGINT/SIGTERM/SIGHUP, 1 if a socket cannot be opened or\n"
+         "bound (the metrics port included) or fails, or if the memory or threads the\n"
+         "options ask for cannot be had (the message names the option), 2 for a bad\n"
+         "command line.\n";
 }
 
 }  // namespace wanseer_tools

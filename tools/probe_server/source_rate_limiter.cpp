@@ -21,11 +21,12 @@ admission source_rate_limiter::admit(std::uint32_t ipv4, std::uint64_t now_ns) {
   slot* const entry = find_or_claim(ipv4, now_ns);
   const std::uint64_t arrival = std::max(entry->arrival_ns, now_ns);
   if (arrival - now_ns > tolerance_ns_) {
-    const auto minute = static_cast<std::uint32_t>(now_ns / 60000000000ULL) + 1;
-    if (entry->reported_minute == minute) {
+    // Whole seconds, so that more than 60 of them apart is a full minute.
+    const auto second = static_cast<std::uint32_t>(now_ns / 1000000000ULL) + 1;
+    if (entry->reported_second != 0 && second - entry->reported_second <= 60) {
       return admission::drop;
     }
-    entry->reported_minute = minute;
+    entry->reported_second = second;
     return admission::drop_and_report;
   }
   entry->arrival_ns = arrival + interval_ns_;

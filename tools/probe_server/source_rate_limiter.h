@@ -39,7 +39,8 @@ struct rate_limit {
 enum class admission {
   answer,
   drop,
-  // Dropped, and the first drop of this address in a minute: worth a line.
+  // Dropped, and the first drop of this address for more than 60 s: worth
+  // a line.
   drop_and_report,
 };
 
@@ -58,7 +59,7 @@ class source_rate_limiter {
  private:
   struct slot {
     std::uint32_t address = 0;
-    std::uint32_t reported_minute = 0;  // monotonic minute + 1 of the last report; 0: none
+    std::uint32_t reported_second = 0;  // monotonic second + 1 of the last report; 0: none
     std::uint64_t arrival_ns = 0;       // 0: slot unused
   };
   static constexpr std::size_t ways = 4;

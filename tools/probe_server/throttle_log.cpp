@@ -1,14 +1,16 @@
 #include "throttle_log.h"
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 
 namespace wanseer_tools {
 
-throttle_log::throttle_log(double per_second_limit, unsigned lines_per_second)
-    : per_second_limit_(per_second_limit),
+throttle_log::throttle_log(double per_second_limit, unsigned lines_per_second, line_writer& output)
+    : output_(output),
+      per_second_limit_(per_second_limit),
       interval_ns_(1000000000ULL / std::max(lines_per_second, 1U)),
       tolerance_ns_(interval_ns_ * (std::max(lines_per_second, 1U) - 1)) {}
 
@@ -29,11 +31,12 @@ void throttle_log::report(std::uint32_t ipv4, std::uint64_t now_ns) {
   in_addr address{};
   address.s_addr = ipv4;
   inet_ntop(AF_INET, &address, text, sizeof text);
-  // One write per line, so that lines of several threads do not mix.
-  std::fprintf(stderr,
-               "rate-limited %s: more than %g requests/s; its drops are not logged again "
-               "for a minute\n",
-               text, per_second_limit_);
+  char line[160];
+  std::snprintf(line, sizeof line,
+                "rate-limited %s: more than %g requests/s; its drops are not logged again "
+                "for a minute",
+                text, per_second_limit_);
+  output_.write_line(STDERR_FILENO, line);
 }
 
 }  // namespace wanseer_tools

@@ -7,20 +7,24 @@
 #include <atomic>
 #include <cstdint>
 
+#include "line_writer.h"
+
 namespace wanseer_tools {
 
 class throttle_log {
  public:
   // At most `lines_per_second`, with that many at once after a quiet spell.
-  throttle_log(double per_second_limit, unsigned lines_per_second);
+  throttle_log(double per_second_limit, unsigned lines_per_second, line_writer& output);
 
-  // Writes one line for `ipv4` (network byte order) to standard error
-  // unless the shared budget is spent.  Any thread may call it.
+  // Queues one line for `ipv4` (network byte order) on standard error
+  // unless the shared budget is spent.  Any thread may call it; it never
+  // waits for the output.
   void report(std::uint32_t ipv4, std::uint64_t now_ns);
 
   std::uint64_t suppressed() const { return suppressed_.load(std::memory_order_relaxed); }
 
  private:
+  line_writer& output_;
   double per_second_limit_;
   std::uint64_t interval_ns_;
   std::uint64_t tolerance_ns_;
