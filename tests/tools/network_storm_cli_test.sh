@@ -35,29 +35,10 @@ for ns in "$ns_host" "$ns_server"; do ip -n "$ns" link set lo up; done
 ip -n "$ns_host" link set h0 up
 ip -n "$ns_server" link set s0 up
 
-ip netns exec "$ns_server" "$server_bin" --listen 192.0.2.1:7171 --rate 0 \
-  >"$work/server.out" 2>"$work/server.err" &
-server_pid=$!
-register_pid "$server_pid"
-wait_until 20 grep -q '^listening on' "$work/server.out" || fail "the probe server did not start"
-
-ip netns exec "$ns_host" env WANSEER_LIBRARY="$library" "$client_bin" --watch 192.0.2.1:7171 \
-  >"$work/watch.out" 2>"$work/watch.err" &
-watch_pid=$!
-register_pid "$watch_pid"
+start_probe_server "$ns_server" 192.0.2.1:7171
+start_watch "$ns_host" 192.0.2.1:7171
 wait_until 30 grep -q ' 192\.0\.2\.2$' "$work/watch.out" || fail "the first address was not 192.0.2.2"
 
-# CPU ticks (user + system) of every thread of the watch but its main one:
-# the library's worker.
-worker_ticks() {
-  local task total=0 fields
-  for task in /proc/"$watch_pid"/task/*; do
-    [[ ${task##*/} == "$watch_pid" ]] && continue
-    fields=$(sed 's/^.*) //' "$task/stat")
-    total=$((total + $(awk '{ print $12 + $13 }' <<<"$fields")))
-  done
-  echo "$total"
-}
 [[ $(ls /proc/"$watch_pid"/task | wc -l) -ge 2 ]] || fail "the watch has no worker thread"
 
 # One batch: 10 veth pairs made and removed, 4,000 MTU changes of a link
@@ -95,7 +76,7 @@ monitor_listens() {
 }
 wait_until 20 monitor_listens || fail "ip monitor did not start"
 
-ticks_before=$(worker_ticks)
+ticks_before=$(other_threads_ticks "$watch_pid")
 started=$(date +%s.%N)
 batches=0
 end=$((SECONDS + 10))
@@ -104,7 +85,7 @@ while ((SECONDS < end)); do
   batches=$((batches + 1))
 done
 finished=$(date +%s.%N)
-ticks_after=$(worker_ticks)
+ticks_after=$(other_threads_ticks "$watch_pid")
 end_process "$monitor_pid"
 messages=$(grep -vc probe "$work/monitor.out" || true)
 

@@ -66,24 +66,12 @@ for link in ha hb; do ip -n "$ns_host" link set "$link" up; done
 for link in sa sb; do ip -n "$ns_server" link set "$link" up; done
 ip -n "$ns_host" route add default via 192.0.2.1
 
-ip netns exec "$ns_server" "$server_bin" --listen 203.0.113.10:7171 --rate 0 \
-  >"$work/server.out" 2>"$work/server.err" &
-register_pid $!
-wait_until 20 grep -q '^listening on' "$work/server.out" || fail "the probe server did not start"
-
+start_probe_server "$ns_server" 203.0.113.10:7171
 record=$work/changes
-ip netns exec "$ns_host" env WANSEER_LIBRARY="$library" "$client_bin" --watch \
-  --on-change "printf '%s>%s\n' \"\$WANSEER_PREVIOUS\" \"\$WANSEER_ADDRESS\" >>'$record'" \
-  203.0.113.10:7171 >"$work/watch.out" 2>"$work/watch.err" &
-register_pid $!
+start_watch "$ns_host" 203.0.113.10:7171 \
+  --on-change "printf '%s>%s\n' \"\$WANSEER_PREVIOUS\" \"\$WANSEER_ADDRESS\" >>'$record'"
 wait_until 30 grep -q ' 198\.51\.100\.1$' "$work/watch.out" || fail "the first address was not 198.51.100.1"
 
-# Seconds since the epoch of the watch line that shows ADDRESS.
-seen_at() {
-  local stamp
-  stamp=$(grep " $1\$" "$work/watch.out" | tail -n 1 | cut -d' ' -f1)
-  date -d "$stamp" +%s.%N
-}
 within() {  # FROM TO LOW HIGH: LOW <= TO - FROM <= HIGH
   awk -v from="$1" -v to="$2" -v low="$3" -v high="$4" \
     'BEGIN { d = to - from; printf "%.3f", d; exit !(d >= low && d <= high) }'
@@ -93,7 +81,7 @@ switched=$(date +%s.%N)
 ip -n "$ns_host" route replace default via 192.0.2.129
 wait_until 60 grep -q ' 198\.51\.100\.129$' "$work/watch.out" ||
   fail "the address did not change after the route moved to router B"
-first_change=$(seen_at 198.51.100.129)
+first_change=$(watch_line_time 198.51.100.129)
 took=$(within "$switched" "$first_change" 0 2) || fail "router B's address came $took s after the switch"
 echo "ok: router B's address within $took s of the switch"
 
@@ -101,7 +89,7 @@ ip -n "$ns_host" route replace default via 192.0.2.1
 back_at_a() { [[ $(grep -c ' 198\.51\.100\.1$' "$work/watch.out") -ge 2 ]]; }
 wait_until 60 back_at_a ||
   fail "the address did not change back after the route moved to router A"
-second_change=$(seen_at 198.51.100.1)
+second_change=$(watch_line_time 198.51.100.1)
 # The watch reads the store every 100 ms, so a line is up to 0.1 s late.
 gap=$(within "$first_change" "$second_change" 4.8 7.1) ||
   fail "the second early request came $gap s after the first (5 to 7 s wanted)"
