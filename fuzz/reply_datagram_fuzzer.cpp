@@ -18,12 +18,14 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "fuzz_check.h"
 #include "probe_channel.h"
+#include "stop_signal.h"
 #include "support/udp_socket.h"
 
 namespace {
@@ -41,9 +43,14 @@ struct loopback_scene {
   loopback_udp stranger_port{"127.0.0.1"};
   loopback_udp stranger_address{"127.0.0.2", server.port()};
   wanseer::probe_channel channel;
+  wanseer::stop_signal never_raised;
+  wanseer::wait_set waits;
 
   loopback_scene() {
-    channel.aim_at(ACE_INET_Addr(server.port(), static_cast<ACE_UINT32>(INADDR_LOOPBACK)));
+    channel.aim_at(wanseer::ipv4_endpoint(htonl(INADDR_LOOPBACK), server.port()));
+    if (!never_raised.arm() || !waits.arm(never_raised.wake_handle())) {
+      std::abort();
+    }
   }
 
   const loopback_udp& sender(int which) const {
@@ -91,12 +98,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                       std::vector<std::uint8_t>(closing_reply.begin(), closing_reply.end()));
   expected.push_back(closing_reply);
 
-  // No wake handle: each wait ends with an accepted reply, or after a time
+  // A wake handle never raised: each wait ends with an accepted reply, or after a time
   // that only a lost reply would make it wait.
   for (const reply_bytes& next : expected) {
     unsigned char reply[wanseer::reply_length] = {};
     const auto generous = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    FUZZ_REQUIRE(here.channel.await_reply(reply, generous, -1), "every server reply is taken");
+    FUZZ_REQUIRE(here.channel.await_reply(reply, generous, here.waits),
+                 "every server reply is taken");
     FUZZ_REQUIRE(std::memcmp(reply, next.data(), next.size()) == 0,
                  "the replies are the server's, in order, with their first 4 bytes");
   }

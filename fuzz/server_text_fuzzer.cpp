@@ -1,6 +1,6 @@
-// The server text of wanseer_startup, parsed the way the worker parses it
-// (host names split from dotted addresses and checked, the rest handed to
-// ACE), and a dotted address aimed at by the worker's probe_channel.
+// The server text of wanseer_startup, parsed the way wanseer_startup parses
+// it (host names split from dotted addresses and checked), and a dotted
+// address aimed at by the worker's probe_channel.
 // Whatever the text, the parse must stay within the text and the channel's
 // socket still opens.
 //
@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const wanseer::server_text_parts parts = wanseer::parse_server_text(text.get());
   wanseer::probe_channel channel;
   if (parts.what == wanseer::server_text_parts::kind::address) {
-    channel.aim_at(parts.address);
+    channel.aim_at(wanseer::ipv4_endpoint(parts.address, parts.port));
   }
   FUZZ_REQUIRE(channel.local_port() != 0, "the socket opens whatever the server text");
   return 0;

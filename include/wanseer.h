@@ -30,9 +30,14 @@
  *   the requests go.  Of a longer datagram the first 4 bytes are the answer.
  *
  *   The library has no configuration of its own and writes no log.  It reads
- *   files and environment only to look up a host name, as the system's
- *   resolver does: /etc/resolv.conf, /etc/hosts, /etc/nsswitch.conf and the
- *   variables LOCALDOMAIN and RES_OPTIONS.  Failures are reported through
+ *   files and environment only to look up a host name, itself and with
+ *   close-on-exec descriptors, as the C library's resolver reads them:
+ *   /etc/resolv.conf ("nameserver", "search", "domain" and "options
+ *   timeout:N attempts:N rotate ndots:N", capped at 30 s, 5 attempts and 15
+ *   dots), /etc/hosts, and the variables RES_OPTIONS and LOCALDOMAIN.  The
+ *   hosts file is always asked before the name servers.  A port given as a
+ *   service name is looked up in the services database by wanseer_startup
+ *   on the calling thread.  Failures are reported through
  *   results and errno only.  Functions that succeed leave errno as the caller
  *   had it, so a host can clear errno before a call of a void function and
  *   test it afterwards.
@@ -74,13 +79,29 @@
  *   exec   Every descriptor the library opens is close-on-exec from its
  *          creation: no program that the host runs (fork and exec,
  *          posix_spawn, system, popen) inherits one, whichever thread
- *          starts it and whenever.
+ *          starts it and whenever.  The one exception: for a host name, the
+ *          resolver library (c-ares) reads /dev/urandom for a moment while
+ *          the worker starts, without close-on-exec.  A fork waits for that
+ *          start; a posix_spawn or vfork on another thread at that moment
+ *          could inherit it.
+ *
+ * DESCRIPTORS
+ *   wanseer_startup takes two descriptors (the worker's wake-up handle and
+ *   its wait set, an epoll(7) instance); the worker opens its UDP socket and,
+ *   on Linux, its rtnetlink socket at its start and, for a host name, the
+ *   resolver's sockets during a lookup.
+ *   A host may lower its RLIMIT_NOFILE afterwards, to 0 even: the worker
+ *   still takes its replies and ends within milliseconds of wanseer_stop.
+ *   Only a socket or lookup that needs a new descriptor then fails, as a
+ *   miss.
  *   exit, unload
  *          Call wanseer_stop first.  A host that exits (return from main,
  *          exit) or unloads the library (dlclose) while a worker runs does
  *          not hang: the library then stops the worker itself, as
  *          wanseer_stop does, within milliseconds and before its code is
- *          unmapped.  This is the only work the library does at unload, and
+ *          unmapped.  That stop is safe while another thread of the host is
+ *          inside wanseer_stop: one of the two joins the worker, the other
+ *          waits for it.  This is the only work the library does at unload, and
  *          only for a worker that was left running.  _exit and quick_exit
  *          end the process without any of this, which is safe too.
  *
@@ -140,11 +161,16 @@ WANSEER_API void wanseer_init(const void* reserved, const char* key);
  * wanseer_startup - start the background worker
  *
  *   server  NUL-terminated "host:port", a dotted IPv4 address or host name,
- *           a colon and a port number, e.g. "192.0.2.10:7171".
+ *           a colon and a port number or service name, e.g.
+ *           "192.0.2.10:7171".
  *
  *   Returns at once; the worker opens its socket and the store and probes
- *   in the background.  The text is copied.  A server text that does not
- *   parse, or a socket that cannot be opened, is not reported: the worker
+ *   in the background.  The text is parsed, and a service name looked up
+ *   (getservbyname_r(3), "tcp" entry), before wanseer_startup returns.  A
+ *   text without a host part ("7171", ":7171") or with the host 0.0.0.0
+ *   names no server and is unusable.  A server text that is unusable or
+ *   does not parse, or a socket that cannot be opened, is not reported:
+ *   each attempt is then a miss that sends no request, and the worker
  *   keeps trying on its normal schedule (without spinning), opening the
  *   socket again at each attempt, until wanseer_stop.  If the store cannot
  *   be opened the worker ends by itself; wanseer_stop is still called.
@@ -153,17 +179,18 @@ WANSEER_API void wanseer_init(const void* reserved, const char* key);
  *   A dotted address is used as it is.  A host name (at most 253 bytes,
  *   labels of 1 to 63 letters, digits, '-' or '_') is looked up for its IPv4
  *   addresses in the background, through the hosts file and the name
- *   servers of the system's resolver configuration, read afresh for every
- *   lookup.  A lookup is part of an attempt: the attempt's receive timeout
- *   (5 s, growing to 60 s) bounds the lookup and the wait for the reply
- *   together, and a lookup that fails or finds no IPv4 address is a miss
- *   like an unanswered request.  The name is looked up at the first attempt
- *   and again after every miss, so a name that does not resolve yet (a host
- *   that starts before its network) is found once it does, and a server
- *   that moves is followed one miss after it stops answering; while the
- *   server answers, its address is kept.  Of several addresses, each miss
- *   moves on to the next one.  A text that cannot be a host name is never
- *   looked up.
+ *   servers of the system's resolver configuration.  The hosts file and the
+ *   name servers are read afresh for every lookup; the options and search
+ *   list are those in force when the worker starts.  A lookup is part of
+ *   an attempt: the attempt's receive timeout (5 s, growing to 60 s) bounds
+ *   the lookup and the wait for the reply together, and a lookup that fails
+ *   or finds no IPv4 address is a miss like an unanswered request.  The
+ *   name is looked up at the first attempt and again after every miss, so
+ *   a name that does not resolve yet (a host that starts before its
+ *   network) is found once it does, and a server that moves is followed one
+ *   miss after it stops answering; while the server answers, its address is
+ *   kept.  Of several addresses, each miss moves on to the next one.  A
+ *   text that cannot be a host name is never looked up.
  *
  *   Each attempt sends its request only after reading away whatever is
  *   already queued on the socket, and takes a reply only from the address
@@ -190,10 +217,10 @@ WANSEER_API void wanseer_init(const void* reserved, const char* key);
  *   EINVAL  server is NULL.
  *   EBUSY   a worker started earlier has not been stopped with wanseer_stop;
  *           that worker keeps running untouched.
- *   ENOMEM  the copy of the text or the thread manager could not be made,
- *           or the fork handlers could not be registered.
+ *   ENOMEM  the copy of the text, the thread manager or the wait set could
+ *           not be made, or the fork handlers could not be registered.
  *   EMFILE, ENFILE
- *           no descriptor for the worker's wake-up handle.
+ *           no descriptor for the worker's wake-up handle or wait set.
  *   EAGAIN  the worker thread could not be created (or another errno that
  *           the thread creation reported).
  */

@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <utility>
 
 #include "module_state.h"
 #include "worker_descriptors.h"
@@ -66,9 +67,10 @@ void forget_parents_worker() noexcept {
   ::pthread_mutex_unlock(&life_lock);
   start_ended = PTHREAD_COND_INITIALIZER;
   close_worker_descriptors_in_child();
-  keep_inherited(worker_manager.release());
+  keep_inherited(std::exchange(worker_manager, nullptr));
   // The wake-up handle is shared with the parent: a stop in the child must
   // never write to it.
+  worker_waits.disarm();
   stop_requested.disarm();
 }
 

@@ -13,7 +13,8 @@ char key_name[key_capacity] = "IP";
 // The order of these definitions is the reverse of the order in which they
 // are destroyed when the library is unloaded or the process exits.
 stop_signal stop_requested;
-thread_manager_ptr worker_manager;
+wait_set worker_waits;
+ACE_Thread_Manager* worker_manager = nullptr;
 
 namespace {
 

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "readiness.h"
 #include "stop_signal.h"
 #include "wanseer.h"
 
@@ -25,11 +26,19 @@ inline constexpr std::size_t key_capacity = WANSEER_KEY_CAPACITY;
 // name.
 extern char key_name[key_capacity];
 
-// The library's own thread manager while a worker may run; empty otherwise.
-extern thread_manager_ptr worker_manager;
+// The library's own thread manager while a worker may run; null otherwise.
+// Tested, used and deleted only by a stop holding the life lock (or at a
+// failed start).  A plain pointer, so that the library's end at exit or
+// unload writes nothing to it while a host's wanseer_stop on another thread
+// may still test it.
+extern ACE_Thread_Manager* worker_manager;
 
 // Raised by wanseer_stop, tested by the worker.
 extern stop_signal stop_requested;
+
+// Every wait of the worker, with stop_requested's wake handle in it; armed
+// and disarmed together with stop_requested.
+extern wait_set worker_waits;
 
 }  // namespace wanseer
 

@@ -1,13 +1,15 @@
 #include "name_lookup.h"
 
 #include <ares.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
+#include <new>
 
+#include "resolver_configuration.h"
 #include "worker_descriptors.h"
 
 namespace wanseer {
@@ -55,29 +57,14 @@ const ares_socket_functions resolver_sockets = {open_resolver_socket, close_reso
                                                 connect_resolver_socket, receive_on_resolver_socket,
                                                 send_on_resolver_socket};
 
-struct channel_deleter {
-  void operator()(ares_channeldata* channel) const noexcept { ares_destroy(channel); }
-};
-using channel_ptr = std::unique_ptr<ares_channeldata, channel_deleter>;
+constexpr char resolver_file[] = "/etc/resolv.conf";
+constexpr char hosts_file[] = "/etc/hosts";
+constexpr std::uint16_t name_server_port = 53;
 
-channel_ptr make_channel() {
-  ares_options options{};
-  int mask = 0;
-  if (!resolver_for_tests.configuration_file.empty()) {
-    options.resolvconf_path = const_cast<char*>(resolver_for_tests.configuration_file.c_str());
-    mask |= ARES_OPT_RESOLVCONF;
-  }
-  if (resolver_for_tests.port != 0) {
-    options.udp_port = resolver_for_tests.port;
-    options.tcp_port = resolver_for_tests.port;
-    mask |= ARES_OPT_UDP_PORT | ARES_OPT_TCP_PORT;
-  }
-  ares_channel channel = nullptr;
-  if (ares_init_options(&channel, &options, mask) != ARES_SUCCESS) {
-    return nullptr;
-  }
-  ares_set_socket_functions(channel, &resolver_sockets, nullptr);
-  return channel_ptr(channel);
+const char* resolver_file_in_use() {
+  return resolver_for_tests.configuration_file.empty()
+             ? resolver_file
+             : resolver_for_tests.configuration_file.c_str();
 }
 
 // Filled by the resolver's callback, which also runs when the channel is
@@ -120,20 +107,87 @@ steady_deadline resolver_timer(ares_channeldata* channel, steady_deadline deadli
 
 }  // namespace
 
-lookup_result look_up_ipv4(const std::string& name, steady_deadline deadline, int wake) {
+name_resolver::name_resolver() {
+  try {
+    const resolver_configuration configuration =
+        read_resolver_configuration(resolver_file_in_use());
+    std::vector<char*> domains;
+    for (const std::string& domain : configuration.search) {
+      domains.push_back(const_cast<char*>(domain.c_str()));
+    }
+    // Every setting given, so that the resolver library reads neither the
+    // resolver configuration nor the environment; "b" alone keeps it off
+    // the hosts file, which look_up_ipv4 reads itself.
+    ares_options options{};
+    options.timeout = configuration.timeout_seconds * 1000;
+    options.tries = configuration.attempts;
+    options.ndots = configuration.ndots;
+    options.domains = domains.data();
+    options.ndomains = static_cast<int>(domains.size());
+    options.lookups = const_cast<char*>("b");
+    options.servers = nullptr;
+    options.nservers = 0;
+    options.sortlist = nullptr;
+    options.nsort = 0;
+    const int mask = ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_NDOTS | ARES_OPT_DOMAINS |
+                     ARES_OPT_LOOKUPS | ARES_OPT_SERVERS | ARES_OPT_SORTLIST |
+                     (configuration.rotate ? ARES_OPT_ROTATE : ARES_OPT_NOROTATE);
+    if (ares_init_options(&channel_, &options, mask) != ARES_SUCCESS) {
+      channel_ = nullptr;
+      return;
+    }
+    ares_set_socket_functions(channel_, &resolver_sockets, nullptr);
+  } catch (const std::bad_alloc&) {
+    // No resolver: every lookup of a name server is a miss.
+  }
+}
+
+name_resolver::~name_resolver() {
+  if (channel_ != nullptr) {
+    ares_destroy(channel_);
+  }
+}
+
+bool name_resolver::use_current_name_servers() {
+  const resolver_configuration configuration = read_resolver_configuration(resolver_file_in_use());
+  const std::uint16_t port =
+      resolver_for_tests.port != 0 ? resolver_for_tests.port : name_server_port;
+  std::vector<ares_addr_port_node> servers(configuration.name_servers.size());
+  for (std::size_t i = 0; i < servers.size(); ++i) {
+    ares_addr_port_node& server = servers[i];
+    const char* text = configuration.name_servers[i].c_str();
+    server.family = ::inet_pton(AF_INET, text, &server.addr.addr4) == 1 ? AF_INET : AF_INET6;
+    if (server.family == AF_INET6) {
+      ::inet_pton(AF_INET6, text, &server.addr.addr6);
+    }
+    server.udp_port = port;
+    server.tcp_port = port;
+    server.next = i + 1 < servers.size() ? &servers[i + 1] : nullptr;
+  }
+  return ares_set_servers_ports(channel_, servers.data()) == ARES_SUCCESS;
+}
+
+lookup_result name_resolver::look_up_ipv4(const std::string& name, steady_deadline deadline,
+                                          const wait_set& waits) {
   pending_lookup pending;
-  const channel_ptr channel = make_channel();
-  if (!channel) {
-    // No resolver (no memory, no descriptor): a miss like any other.
+  std::string hosts;
+  if (read_whole_file(hosts_file, hosts)) {
+    pending.result.addresses = hosts_file_ipv4(hosts, name);
+    if (!pending.result.addresses.empty()) {
+      pending.result.how = lookup_result::outcome::found;
+      return pending.result;
+    }
+  }
+  if (channel_ == nullptr || !use_current_name_servers()) {
     return pending.result;
   }
   ares_addrinfo_hints hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;
-  ares_getaddrinfo(channel.get(), name.c_str(), nullptr, &hints, lookup_finished, &pending);
+  ares_getaddrinfo(channel_, name.c_str(), nullptr, &hints, lookup_finished, &pending);
   while (!pending.done) {
     ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
-    const int wanted = ares_getsock(channel.get(), sockets, ARES_GETSOCK_MAXNUM);
+    const int wanted = ares_getsock(channel_, sockets, ARES_GETSOCK_MAXNUM);
     pollfd watched[ARES_GETSOCK_MAXNUM];
     std::size_t count = 0;
     for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
@@ -148,17 +202,20 @@ lookup_result look_up_ipv4(const std::string& name, steady_deadline deadline, in
         watched[count++] = {sockets[i], events, 0};
       }
     }
-    switch (wait_for_any(watched, count, wake, resolver_timer(channel.get(), deadline))) {
+    switch (waits.wait_for_any(watched, count, resolver_timer(channel_, deadline))) {
       case readiness::woken:
+        ares_cancel(channel_);
         pending.result.how = lookup_result::outcome::woken;
         pending.result.addresses.clear();
-        return pending.result;  // the channel's end cancels the lookup
+        return pending.result;
       case readiness::deadline_passed:
         if (std::chrono::steady_clock::now() >= deadline) {
+          ares_cancel(channel_);
+          pending.result.how = lookup_result::outcome::failed;
           pending.result.addresses.clear();
           return pending.result;
         }
-        ares_process_fd(channel.get(), ARES_SOCKET_BAD, ARES_SOCKET_BAD);
+        ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
         break;
       case readiness::socket_readable:
         for (std::size_t i = 0; i < count && !pending.done; ++i) {
@@ -169,7 +226,7 @@ lookup_result look_up_ipv4(const std::string& name, steady_deadline deadline, in
           const bool readable = (ready & (POLLIN | POLLERR | POLLHUP)) != 0;
           const bool writable = (ready & (POLLOUT | POLLERR | POLLHUP)) != 0;
           ares_process_fd(
-              channel.get(), readable ? watched[i].fd : ARES_SOCKET_BAD,
+              channel_, readable ? watched[i].fd : ARES_SOCKET_BAD,
               writable && (watched[i].events & POLLOUT) != 0 ? watched[i].fd : ARES_SOCKET_BAD);
         }
         break;

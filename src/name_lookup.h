@@ -1,6 +1,7 @@
 // Looking a host name up for its IPv4 addresses without blocking the worker:
-// the resolver's sockets and timers are waited on in one poll together with
-// the stop handle, so that a stop ends a lookup that hangs at once.
+// the hosts file first, then the name servers, whose sockets and timers are
+// waited on in the worker's wait set together with the stop handle, so that
+// a stop ends a lookup that hangs at once.
 #ifndef WANSEER_NAME_LOOKUP_H
 #define WANSEER_NAME_LOOKUP_H
 
@@ -10,22 +11,40 @@
 
 #include "readiness.h"
 
+struct ares_channeldata;
+
 namespace wanseer {
 
 struct lookup_result {
   enum class outcome { found, failed, woken };
   outcome how = outcome::failed;
-  // Network byte order, in the order the resolver gave them; never empty
-  // when found.
+  // Network byte order, in the order the hosts file or the resolver gave
+  // them; never empty when found.
   std::vector<std::uint32_t> addresses;
 };
 
-// Looks `name` up (the hosts file, then the name servers, as the system's
-// resolver configuration says) with a resolver made for this lookup alone,
-// so that every lookup reads the configuration in force when it starts.
-// Ends by `deadline` (failed) or when `wake` turns readable (woken); the
-// resolver and its sockets are gone when it returns.
-lookup_result look_up_ipv4(const std::string& name, steady_deadline deadline, int wake);
+// One resolver for the worker's life, made at the worker's start, which a
+// fork waits for: the resolver library reads /dev/urandom then, for a
+// moment and without close-on-exec, and never opens a file again.  The
+// resolver options and search list are the ones in force at the start; the
+// name servers and the hosts file are read afresh for every lookup.
+class name_resolver {
+ public:
+  name_resolver();
+  name_resolver(const name_resolver&) = delete;
+  name_resolver& operator=(const name_resolver&) = delete;
+  ~name_resolver();
+
+  // Looks `name` up.  Ends by `deadline` (failed) or when the stop handle in
+  // `waits` turns readable (woken); no query is left under way.
+  lookup_result look_up_ipv4(const std::string& name, steady_deadline deadline,
+                             const wait_set& waits);
+
+ private:
+  bool use_current_name_servers();
+
+  ares_channeldata* channel_ = nullptr;  // null: no resolver, every lookup fails
+};
 
 // For tests, which must keep every query on a name server of their own:
 // the resolver configuration file used instead of the system's, and the

@@ -59,8 +59,9 @@ probe_channel::~probe_channel() {
 
 void probe_channel::close_socket() {
   if (socket_open_) {
-    untrack_worker_descriptor(static_cast<int>(socket_.get_handle()));
-    socket_.close();
+    untrack_worker_descriptor(socket_);
+    ::close(socket_);
+    socket_ = -1;
     socket_open_ = false;
     connected_ = false;
   }
@@ -71,7 +72,7 @@ bool probe_channel::reopen_if_closed() {
     const int fd = open_worker_socket();
     if (fd >= 0) {
       track_worker_descriptor(fd);
-      socket_.set_handle(fd);
+      socket_ = fd;
       socket_open_ = true;
       if (server_known_) {
         aim_at(server_address_);
@@ -81,15 +82,14 @@ bool probe_channel::reopen_if_closed() {
   return socket_open_;
 }
 
-void probe_channel::aim_at(const ACE_INET_Addr& server) {
+void probe_channel::aim_at(const sockaddr_in& server) {
   server_address_ = server;
   server_known_ = true;
   if (!socket_open_) {
     return;
   }
-  const int fd = static_cast<int>(socket_.get_handle());
-  const auto* peer = static_cast<const sockaddr*>(server.get_addr());
-  if (::connect(fd, peer, static_cast<socklen_t>(server.get_size())) == 0) {
+  const auto* peer = reinterpret_cast<const sockaddr*>(&server_address_);
+  if (::connect(socket_, peer, sizeof server_address_) == 0) {
     connected_ = true;
   } else {
     // A connect that fails leaves the socket as it was.  Undo an earlier
@@ -103,7 +103,7 @@ void probe_channel::disconnect() {
   if (!connected_) {
     return;
   }
-  const int fd = static_cast<int>(socket_.get_handle());
+  const int fd = socket_;
   const std::uint16_t port = bound_port(fd);
   sockaddr unspecified{};
   unspecified.sa_family = AF_UNSPEC;
@@ -125,7 +125,7 @@ void probe_channel::discard_queued() {
   if (!socket_open_) {
     return;
   }
-  const int fd = static_cast<int>(socket_.get_handle());
+  const int fd = socket_;
   unsigned char ignored[reply_length];
   for (int read = 0; read < most_discarded; ++read) {
     // An error that the socket reports (ECONNREFUSED after an ICMP message)
@@ -140,15 +140,16 @@ void probe_channel::discard_queued() {
 void probe_channel::send_request() {
   if (server_known_ && socket_open_) {
     // A failed send shows up as a miss in the receive that follows.
-    socket_.send(request, sizeof request, server_address_, 0);
+    ::sendto(socket_, request, sizeof request, MSG_NOSIGNAL,
+             reinterpret_cast<const sockaddr*>(&server_address_), sizeof server_address_);
   }
 }
 
 bool probe_channel::await_reply(unsigned char (&reply)[reply_length], steady_deadline deadline,
-                                int wake) {
-  const int socket = socket_open_ ? static_cast<int>(socket_.get_handle()) : -1;
+                                const wait_set& waits) {
+  const int socket = socket_open_ ? socket_ : -1;
   for (;;) {
-    switch (wait_for(socket, wake, deadline)) {
+    switch (waits.wait_for(socket, deadline)) {
       case readiness::socket_readable:
         if (take_datagram(reply)) {
           return true;
@@ -164,13 +165,15 @@ bool probe_channel::await_reply(unsigned char (&reply)[reply_length], steady_dea
 bool probe_channel::take_datagram(unsigned char (&reply)[reply_length]) {
   // A separate buffer keeps a rejected datagram from touching the last reply.
   unsigned char datagram[reply_length];
-  ACE_INET_Addr sender;
+  sockaddr_in sender{};
+  socklen_t sender_length = sizeof sender;
   // Only the first reply_length bytes are asked for; the kernel drops the rest
   // of a longer datagram.
-  const ssize_t received = socket_.recv(datagram, sizeof datagram, sender, MSG_DONTWAIT);
+  const ssize_t received = ::recvfrom(socket_, datagram, sizeof datagram, MSG_DONTWAIT,
+                                      reinterpret_cast<sockaddr*>(&sender), &sender_length);
   if (received != static_cast<ssize_t>(reply_length) || !server_known_ ||
-      sender.get_ip_address() != server_address_.get_ip_address() ||
-      sender.get_port_number() != server_address_.get_port_number()) {
+      sender.sin_family != AF_INET || sender.sin_addr.s_addr != server_address_.sin_addr.s_addr ||
+      sender.sin_port != server_address_.sin_port) {
     return false;
   }
   std::memcpy(reply, datagram, reply_length);
@@ -178,12 +181,7 @@ bool probe_channel::take_datagram(unsigned char (&reply)[reply_length]) {
 }
 
 unsigned short probe_channel::local_port() const {
-  if (!socket_open_) {
-    return 0;
-  }
-  ACE_INET_Addr bound;
-  socket_.get_local_addr(bound);
-  return bound.get_port_number();
+  return socket_open_ ? bound_port(socket_) : 0;
 }
 
 }  // namespace wanseer

@@ -1,19 +1,29 @@
 // The worker's end of the probe exchange: one IPv4 UDP socket, connected to
 // the server that the current attempt asks, the request and the reply
-// filter.
+// filter.  Plain sockaddr_in throughout: ACE's address class probes for
+// IPv6 with a socket of its own that is not close-on-exec.
 #ifndef WANSEER_PROBE_CHANNEL_H
 #define WANSEER_PROBE_CHANNEL_H
 
-#include <ace/INET_Addr.h>
-#include <ace/SOCK_Dgram.h>
+#include <netinet/in.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "readiness.h"
 
 namespace wanseer {
 
 inline constexpr std::size_t reply_length = 4;
+
+// The IPv4 socket address of `address` (network byte order) and `port`.
+inline sockaddr_in ipv4_endpoint(std::uint32_t address, std::uint16_t port) {
+  sockaddr_in endpoint{};
+  endpoint.sin_family = AF_INET;
+  endpoint.sin_port = htons(port);
+  endpoint.sin_addr.s_addr = address;
+  return endpoint;
+}
 
 class probe_channel {
  public:
@@ -34,7 +44,7 @@ class probe_channel {
   // it, so that the kernel drops other senders' datagrams before they reach
   // the worker.  Where the connect fails, the socket stays unconnected and
   // the reply filter alone keeps others out.
-  void aim_at(const ACE_INET_Addr& server);
+  void aim_at(const sockaddr_in& server);
 
   // Undoes the connect after a miss.  A connect fixes the socket's source
   // address, and a host whose address changed (another network, a new DHCP
@@ -54,8 +64,9 @@ class probe_channel {
   // Its first reply_length bytes go to `reply`.  Datagrams from anyone else,
   // shorter ones, and errors the socket reports (an ICMP "port unreachable"
   // on a connected socket) are dropped without ending the wait.  Returns
-  // false on a miss or when `wake` turns readable first.
-  bool await_reply(unsigned char (&reply)[reply_length], steady_deadline deadline, int wake);
+  // false on a miss or when the stop handle in `waits` turns readable first.
+  bool await_reply(unsigned char (&reply)[reply_length], steady_deadline deadline,
+                   const wait_set& waits);
 
   // The socket's port, 0 when it did not open.
   unsigned short local_port() const;
@@ -67,9 +78,9 @@ class probe_channel {
   bool take_datagram(unsigned char (&reply)[reply_length]);
   void close_socket();
 
-  ACE_INET_Addr server_address_;
+  sockaddr_in server_address_{};
   bool server_known_ = false;
-  ACE_SOCK_Dgram socket_;
+  int socket_ = -1;
   bool socket_open_ = false;
   bool connected_ = false;
 };

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "fork_handlers.h"
 #include "module_state.h"
@@ -48,7 +49,11 @@ void start_probe(const char* server, const probe_schedule& schedule) {
     return;
   }
   try {
-    job->server_text = server;
+    // Here, on the caller's thread: a service-name port is looked up in the
+    // services database, which may load a name-service module and so take
+    // the dynamic loader's lock.  On the worker, that lookup could wait for
+    // ever on an unload that holds the lock and waits for the worker.
+    job->server = parse_server_text(server);
   } catch (const std::bad_alloc&) {
     result.fail(ENOMEM);
     return;
@@ -62,39 +67,56 @@ void start_probe(const char* server, const probe_schedule& schedule) {
     result.fail(errno);
     return;
   }
+  // Made here, while the host's descriptor limit surely has room: a host
+  // may lower it to nothing once the worker runs.
+  if (!worker_waits.arm(stop_requested.wake_handle())) {
+    result.fail(errno);
+    stop_requested.disarm();
+    return;
+  }
   thread_manager_ptr manager(new (std::nothrow) ACE_Thread_Manager());
   if (!manager) {
+    worker_waits.disarm();
     stop_requested.disarm();
     result.fail(ENOMEM);
     return;
   }
   errno = 0;
   worker_start_begins();
+  // Set before the spawn, while the start is under way: a stop (the
+  // library's own at exit or unload too) waits for the start to end and
+  // then always finds the manager of the worker it must join.
+  worker_manager = manager.release();
   // Joinable (flags 0), so that stop can wait for it; default priority,
   // a new group, the platform's stack.
   const int spawned =
-      manager->spawn(probe_worker, job.get(), 0, nullptr, nullptr, 0, -1, nullptr, 0);
+      worker_manager->spawn(probe_worker, job.get(), 0, nullptr, nullptr, 0, -1, nullptr, 0);
   if (spawned == -1) {
     const int error = errno;
+    delete std::exchange(worker_manager, nullptr);
     worker_start_ends();
-    errno = error;
+    worker_waits.disarm();
     stop_requested.disarm();
-    result.fail(errno != 0 ? errno : EAGAIN);
+    result.fail(error != 0 ? error : EAGAIN);
     return;
   }
   static_cast<void>(job.release());  // the worker owns it now
-  worker_manager = std::move(manager);
 }
 
 void stop_probe() {
   errno_guard result;
+  // One stop at a time owns the manager: it is tested, used and cleared
+  // under the lock, so that the library's own stop at exit or unload and a
+  // host's stop on another thread never both join, and never join a
+  // manager the other has just destroyed.
+  const worker_stop_scope one_stop_at_a_time;
   if (!worker_manager) {
     return;
   }
-  const worker_stop_scope no_fork_until_joined;
   stop_requested.raise();
   worker_manager->wait(nullptr, false);
-  worker_manager.reset();
+  delete std::exchange(worker_manager, nullptr);
+  worker_waits.disarm();
   stop_requested.disarm();
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 #include "fork_handlers.h"
 #include "module_state.h"
@@ -29,7 +30,8 @@ attempt_end attempt(probe_channel& channel, server_locator& server, worker_wait&
   channel.reopen_if_closed();
   // A lookup that starts while changes are held back ignores them until it
   // ends: they are read after it.
-  const auto address = server.address_for_attempt(deadline, waits.handle());
+  waits.phase_end(deadline);
+  const auto address = server.address_for_attempt(deadline, worker_waits);
   if (!address) {
     switch (waits.wait_until(deadline)) {
       case wait_end::stopped:
@@ -45,7 +47,7 @@ attempt_end attempt(probe_channel& channel, server_locator& server, worker_wait&
   sent = std::chrono::steady_clock::now();
   channel.send_request();
   for (;;) {
-    if (channel.await_reply(reply, waits.phase_end(deadline), waits.handle())) {
+    if (channel.await_reply(reply, waits.phase_end(deadline), worker_waits)) {
       return attempt_end::replied;
     }
     if (stop_requested.is_raised()) {
@@ -87,15 +89,19 @@ bool settle_after_change(const probe_schedule& schedule, worker_wait& waits, ser
 void run_probe(const probe_job& job) {
   store_session store;
   // The store may set up state of its own for this thread, under a lock of
-  // its own: part of the start that a fork waits for.
+  // its own, and the resolver opens what it keeps for the worker's life:
+  // part of the start that a fork waits for.
+  std::optional<server_locator> server;
+  if (store.is_open()) {
+    server.emplace(job.server);
+  }
   worker_start_ends();
-  if (!store.is_open()) {
+  if (!server) {
     return;
   }
-  server_locator server(job.server_text.c_str());
   probe_channel channel;
   schedule_random random;
-  worker_wait waits(stop_requested.wake_handle(), job.schedule.follow_network_changes);
+  worker_wait waits(worker_waits, job.schedule.follow_network_changes);
 
   int timeout_count = job.schedule.first_receive_timeout;
   // Zeroed once: a reply always fills all of it.
@@ -109,7 +115,7 @@ void run_probe(const probe_job& job) {
     const steady_deadline deadline =
         std::chrono::steady_clock::now() + job.schedule.duration(timeout_count);
     steady_deadline sent = deadline;
-    attempt_end ended = attempt(channel, server, waits, deadline, reply_buffer, sent);
+    attempt_end ended = attempt(channel, *server, waits, deadline, reply_buffer, sent);
     if (ended == attempt_end::replied) {
       pellary_write(key_name, reply_buffer, static_cast<std::int32_t>(reply_length));
       // Counted from the request, so the mean stays the schedule's whatever
@@ -131,7 +137,7 @@ void run_probe(const probe_job& job) {
         return;
       case attempt_end::network_changed:
         // Not a miss: the timeout stays as it is.
-        if (!settle_after_change(job.schedule, waits, server, channel, next_early_request)) {
+        if (!settle_after_change(job.schedule, waits, *server, channel, next_early_request)) {
           return;
         }
         continue;
@@ -139,7 +145,7 @@ void run_probe(const probe_job& job) {
       case attempt_end::replied:
         break;
     }
-    server.attempt_missed();
+    server->attempt_missed();
     channel.disconnect();
     if (timeout_count < job.schedule.longest_receive_timeout) {
       ++timeout_count;

@@ -5,15 +5,14 @@
 
 #include <ace/Thread_Manager.h>
 
-#include <string>
-
 #include "probe_schedule.h"
+#include "server_text.h"
 
 namespace wanseer {
 
 // What the worker is handed at its start and owns until it ends.
 struct probe_job {
-  std::string server_text;
+  server_text_parts server;
   probe_schedule schedule;
 };
 
@@ -22,7 +21,8 @@ struct probe_job {
 extern "C" ACE_THR_FUNC_RETURN probe_worker(void* job);
 
 // The worker's loop, run on the calling thread until stop_requested is
-// raised, or at once back when the store cannot be opened.
+// raised, or at once back when the store cannot be opened.  Waits through
+// worker_waits.
 void run_probe(const probe_job& job);
 
 }  // namespace wanseer

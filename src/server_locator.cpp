@@ -3,23 +3,33 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <new>
 
-#include "name_lookup.h"
+#include "probe_channel.h"
 
 namespace wanseer {
 
-std::optional<ACE_INET_Addr> server_locator::address_for_attempt(steady_deadline deadline,
-                                                                 int wake) {
+server_locator::server_locator(server_text_parts parts) : parts_(std::move(parts)) {
+  if (parts_.what == server_text_parts::kind::host_name) {
+    resolver_.reset(new (std::nothrow) name_resolver());
+  }
+}
+
+std::optional<sockaddr_in> server_locator::address_for_attempt(steady_deadline deadline,
+                                                               const wait_set& waits) {
   switch (parts_.what) {
     case server_text_parts::kind::address:
-      return parts_.address;
+      return ipv4_endpoint(parts_.address, parts_.port);
     case server_text_parts::kind::unusable:
       return std::nullopt;
     case server_text_parts::kind::host_name:
       break;
   }
   if (lookup_due_) {
-    lookup_result found = look_up_ipv4(parts_.host_name, deadline, wake);
+    if (!resolver_) {
+      return std::nullopt;  // no memory for it at the start
+    }
+    lookup_result found = resolver_->look_up_ipv4(parts_.host_name, deadline, waits);
     if (found.how != lookup_result::outcome::found) {
       return std::nullopt;  // looked up again at the next attempt
     }
@@ -29,11 +39,7 @@ std::optional<ACE_INET_Addr> server_locator::address_for_attempt(steady_deadline
   if (addresses_.empty()) {
     return std::nullopt;
   }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(parts_.port);
-  address.sin_addr.s_addr = addresses_[asked_];
-  return ACE_INET_Addr(&address, static_cast<int>(sizeof address));
+  return ipv4_endpoint(addresses_[asked_], parts_.port);
 }
 
 void server_locator::take_fresh_addresses(std::vector<std::uint32_t> fresh) {

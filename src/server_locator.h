@@ -6,12 +6,14 @@
 #ifndef WANSEER_SERVER_LOCATOR_H
 #define WANSEER_SERVER_LOCATOR_H
 
-#include <ace/INET_Addr.h>
+#include <netinet/in.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
+#include "name_lookup.h"
 #include "readiness.h"
 #include "server_text.h"
 
@@ -19,12 +21,14 @@ namespace wanseer {
 
 class server_locator {
  public:
-  explicit server_locator(const char* server_text) : parts_(parse_server_text(server_text)) {}
+  // Made on the worker at its start; a host name gets its resolver here.
+  explicit server_locator(server_text_parts parts);
 
   // The address this attempt asks, looking the name up first when it is
-  // due; the lookup ends by `deadline` or when `wake` turns readable.
-  // Empty when there is nothing to ask: the attempt is a miss.
-  std::optional<ACE_INET_Addr> address_for_attempt(steady_deadline deadline, int wake);
+  // due; the lookup ends by `deadline` or when the stop handle in `waits`
+  // turns readable.  Empty when there is nothing to ask: the attempt is a
+  // miss.
+  std::optional<sockaddr_in> address_for_attempt(steady_deadline deadline, const wait_set& waits);
 
   // The attempt got no reply: a name is looked up again before the next.
   void attempt_missed() { lookup_due_ = true; }
@@ -41,6 +45,7 @@ class server_locator {
   void take_fresh_addresses(std::vector<std::uint32_t> fresh);
 
   server_text_parts parts_;
+  std::unique_ptr<name_resolver> resolver_;  // for a host name only
   bool lookup_due_ = true;
   std::vector<std::uint32_t> addresses_;  // network byte order
   std::size_t asked_ = 0;                 // index into addresses_

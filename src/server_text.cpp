@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 
 #include <cstring>
 
@@ -17,7 +18,8 @@ bool is_name_byte(char byte) {
          (byte >= '0' && byte <= '9') || byte == '-' || byte == '_';
 }
 
-// A decimal port, or a service name as ACE takes one (its "tcp" entry).
+// A decimal port, or a service name (its "tcp" entry, as the library has
+// always taken one).
 bool parse_port(const std::string& text, std::uint16_t& port) {
   if (text.empty()) {
     return false;
@@ -76,19 +78,29 @@ bool is_host_name(const std::string& name) {
 server_text_parts parse_server_text(const char* text) {
   server_text_parts parts;
   const char* const colon = std::strrchr(text, ':');
-  const std::string host = colon == nullptr ? std::string() : std::string(text, colon);
+  if (colon == nullptr) {
+    return parts;  // a port alone names no server
+  }
+  const std::string host(text, colon);
+  std::uint16_t port = 0;
+  if (!parse_port(colon + 1, port)) {
+    return parts;
+  }
   in_addr dotted{};
-  // Whatever is not a host name is ACE's to parse, exactly as it always was:
-  // a dotted address or a bare port never reaches a name server.
-  if (colon == nullptr || ::inet_aton(host.c_str(), &dotted) == 1) {
-    if (parts.address.set(text, AF_INET) == 0) {
+  if (::inet_aton(host.c_str(), &dotted) == 1) {
+    // 0.0.0.0 is this host's "any address": no server sends from it, so
+    // no reply could ever count.
+    if (dotted.s_addr != htonl(INADDR_ANY)) {
       parts.what = server_text_parts::kind::address;
+      parts.address = dotted.s_addr;
+      parts.port = port;
     }
     return parts;
   }
-  if (is_host_name(host) && parse_port(colon + 1, parts.port)) {
+  if (is_host_name(host)) {
     parts.what = server_text_parts::kind::host_name;
     parts.host_name = host;
+    parts.port = port;
   }
   return parts;
 }

@@ -1,9 +1,11 @@
-// What the host's "host:port" text names: a dotted IPv4 address (taken as
-// ACE parses it, with no lookup), a host name to look up, or nothing usable.
+// What the host's "host:port" text names: a dotted IPv4 address, a host
+// name to look up, or nothing usable.  Parsed by wanseer_startup on the
+// caller's thread, so that a service-name port is looked up there: the
+// services lookup may load a name-service module, which takes the dynamic
+// loader's lock, and the worker must never wait for that lock while a
+// start, an unload or an exit waits for the worker.
 #ifndef WANSEER_SERVER_TEXT_H
 #define WANSEER_SERVER_TEXT_H
-
-#include <ace/INET_Addr.h>
 
 #include <cstdint>
 #include <string>
@@ -13,17 +15,20 @@ namespace wanseer {
 struct server_text_parts {
   enum class kind { address, host_name, unusable };
   kind what = kind::unusable;
-  // Set for kind::address.
-  ACE_INET_Addr address;
+  // Set for kind::address, in network byte order.
+  std::uint32_t address = 0;
   // Set for kind::host_name.
   std::string host_name;
+  // Set for kind::address and kind::host_name.
   std::uint16_t port = 0;
 };
 
-// Never looks anything up on a name server.  A host part that is not a
-// dotted address must be a well-formed name: at most 253 bytes, labels of 1
-// to 63 letters, digits, '-' or '_', one final '.' allowed; its port is a
-// decimal number or a service name from the services file.
+// Never looks anything up on a name server.  The host part is a dotted
+// address (as inet_aton(3) reads one) other than 0.0.0.0, or a well-formed
+// name: at most 253 bytes, labels of 1 to 63 letters, digits, '-' or '_',
+// one final '.' allowed.  The port is a decimal number or a service name
+// from the services database.  A text with no host part is unusable.
+// Throws std::bad_alloc.
 server_text_parts parse_server_text(const char* text);
 
 bool is_host_name(const std::string& name);

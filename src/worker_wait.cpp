@@ -1,68 +1,51 @@
 #include "worker_wait.h"
 
-#include <sys/epoll.h>
-
 #include <algorithm>
 
 #include "module_state.h"
-#include "worker_descriptors.h"
 
 namespace wanseer {
 
-worker_wait::worker_wait(int stop_handle, bool follow_network_changes) : stop_handle_(stop_handle) {
-  if (!follow_network_changes || stop_handle < 0) {
+worker_wait::worker_wait(wait_set& waits, bool follow_network_changes) : waits_(waits) {
+  if (!follow_network_changes) {
     return;
   }
   watch_.emplace();
-  if (watch_->descriptor() < 0) {
-    return;
-  }
-  unique_fd both(::epoll_create1(EPOLL_CLOEXEC));
-  if (!both.valid()) {
-    return;
-  }
-  for (const int member : {stop_handle, watch_->descriptor()}) {
-    epoll_event interest{};
-    interest.events = EPOLLIN;
-    interest.data.fd = member;
-    if (::epoll_ctl(both.get(), EPOLL_CTL_ADD, member, &interest) != 0) {
-      return;
-    }
-  }
-  track_worker_descriptor(both.get());
-  both_ = std::move(both);
+  in_set_ = waits_.add_news(watch_->descriptor());
 }
 
 worker_wait::~worker_wait() {
-  untrack_worker_descriptor(both_.get());
+  if (in_set_) {
+    waits_.remove_news();
+  }
 }
 
 bool worker_wait::changes_held() const noexcept {
   return std::chrono::steady_clock::now() < held_until_;
 }
 
-int worker_wait::handle() const noexcept {
-  return both_.valid() && !changes_held() ? both_.get() : stop_handle_;
-}
-
-steady_deadline worker_wait::phase_end(steady_deadline deadline) const noexcept {
-  return both_.valid() && changes_held() ? std::min(deadline, held_until_) : deadline;
+steady_deadline worker_wait::phase_end(steady_deadline deadline) {
+  if (!in_set_) {
+    return deadline;
+  }
+  const bool held = changes_held();
+  waits_.watch_news(!held);
+  return held ? std::min(deadline, held_until_) : deadline;
 }
 
 bool worker_wait::network_changed() {
-  return both_.valid() && !changes_held() && watch_->drain_and_classify();
+  return in_set_ && !changes_held() && watch_->drain_and_classify();
 }
 
 void worker_wait::absorb_news() {
-  if (both_.valid()) {
+  if (in_set_) {
     watch_->drain_and_classify();
   }
 }
 
 wait_end worker_wait::wait_until(steady_deadline deadline) {
   for (;;) {
-    const steady_deadline end = phase_end(deadline);
-    const readiness ready = wait_for(-1, handle(), end);
+    const readiness ready = waits_.wait_for(-1, phase_end(deadline));
     if (stop_requested.is_raised()) {
       return wait_end::stopped;
     }

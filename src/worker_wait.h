@@ -7,7 +7,6 @@
 
 #include "network_watch.h"
 #include "readiness.h"
-#include "unique_fd.h"
 
 namespace wanseer {
 
@@ -15,21 +14,19 @@ enum class wait_end { deadline_passed, stopped, network_changed };
 
 class worker_wait {
  public:
-  // `stop_handle` turns readable on a stop.  With `follow_network_changes`
-  // opens the network watch and a set of both handles; without them only a
-  // stop ends a wait early.
-  worker_wait(int stop_handle, bool follow_network_changes);
+  // `waits` is the worker's wait set.  With `follow_network_changes` opens
+  // the network watch and adds it to the set; without it only a stop ends
+  // a wait early.
+  worker_wait(wait_set& waits, bool follow_network_changes);
   worker_wait(const worker_wait&) = delete;
   worker_wait& operator=(const worker_wait&) = delete;
   ~worker_wait();
 
-  // The handle that the socket and lookup waits of an attempt also watch,
-  // up to phase_end(deadline): the stop handle alone while changes are held
-  // back, else the set of it and the watch.
-  int handle() const noexcept;
-  steady_deadline phase_end(steady_deadline deadline) const noexcept;
+  // Before a wait on the set up to `deadline`: watches the news or not, as
+  // the hold says, and returns when that changes (at most `deadline`).
+  steady_deadline phase_end(steady_deadline deadline);
 
-  // After a wait on handle() ended before its deadline without a stop:
+  // After a wait on the set ended before its deadline without a stop:
   // reads the news, true when a relevant change came.
   bool network_changed();
 
@@ -47,9 +44,9 @@ class worker_wait {
  private:
   bool changes_held() const noexcept;
 
-  int stop_handle_;
+  wait_set& waits_;
   std::optional<network_watch> watch_;
-  unique_fd both_;  // epoll set of the stop handle and the watch
+  bool in_set_ = false;
   steady_deadline held_until_{};
 };
 

@@ -157,7 +157,9 @@ TEST(ServerText, WhatIsANameWhatIsAnAddressAndWhatIsNeither) {
   } cases[] = {
       {"192.0.2.1:7171", kind::address},
       {"127.1:7171", kind::address},  // inet_aton's short form, as before
-      {"7171", kind::address},        // a bare port, as before
+      {"7171", kind::unusable},       // no host: nobody to ask
+      {"0.0.0.0:7171", kind::unusable},
+      {"0:7171", kind::unusable},
       {"probe.example.net:7171", kind::host_name},
       {"Probe-1.example_net.:7171", kind::host_name},
       {"probe.example.net:domain", kind::host_name},

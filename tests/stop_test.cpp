@@ -46,7 +46,8 @@ TEST(Stop, RaisedBeforeTheFirstTestSendsNoRequest) {
   udp_socket server;
   ASSERT_TRUE(stop_requested.arm());
   stop_requested.raise();
-  run_probe({"127.0.0.1:" + std::to_string(server.port()), real_schedule});
+  run_probe(
+      {parse_server_text(("127.0.0.1:" + std::to_string(server.port())).c_str()), real_schedule});
   stop_requested.disarm();
   // Loopback delivery happens inside sendto, so a request would be here.
   EXPECT_FALSE(server.receive(milliseconds(0)).has_value());
@@ -55,19 +56,21 @@ TEST(Stop, RaisedBeforeTheFirstTestSendsNoRequest) {
 TEST(Stop, ReplyAlreadyWaitingIsTakenDespiteTheStop) {
   udp_socket server;
   probe_channel channel;
-  channel.aim_at(ACE_INET_Addr(server.port(), static_cast<ACE_UINT32>(INADDR_LOOPBACK)));
+  channel.aim_at(ipv4_endpoint(htonl(INADDR_LOOPBACK), server.port()));
   ASSERT_NE(channel.local_port(), 0);
   server.send_to(channel.local_port(), {192, 0, 2, 1});
   stop_signal stop;
   ASSERT_TRUE(stop.arm());
+  wait_set waits;
+  ASSERT_TRUE(waits.arm(stop.wake_handle()));
   stop.raise();
   unsigned char reply[reply_length] = {};
   const auto in_five_seconds = [] { return std::chrono::steady_clock::now() + seconds(5); };
-  ASSERT_TRUE(channel.await_reply(reply, in_five_seconds(), stop.wake_handle()));
+  ASSERT_TRUE(channel.await_reply(reply, in_five_seconds(), waits));
   EXPECT_EQ(reply[3], 1);
   // With nothing waiting, the raised stop ends the next receive at once.
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_FALSE(channel.await_reply(reply, in_five_seconds(), stop.wake_handle()));
+  EXPECT_FALSE(channel.await_reply(reply, in_five_seconds(), waits));
   EXPECT_LT(std::chrono::steady_clock::now() - started, prompt_stop);
 }
 
@@ -110,7 +113,8 @@ TEST(BusyLoop, SocketThatCannotOpenWaitsOutEachTimeout) {
   std::vector<int> fillers;
   const double before = cpu_seconds();
   {
-    probe_job job{"127.0.0.1:" + std::to_string(server.port()), scaled_schedule(milliseconds(5))};
+    const std::string text = "127.0.0.1:" + std::to_string(server.port());
+    probe_job job{parse_server_text(text.c_str()), scaled_schedule(milliseconds(5))};
     // One run that ends at once first: sanitizer runtimes need descriptors
     // of their own the first time they look at these types and this thread.
     const auto run = [&] { run_probe(job); };
@@ -118,6 +122,7 @@ TEST(BusyLoop, SocketThatCannotOpenWaitsOutEachTimeout) {
     stop_requested.raise();
     std::thread(run).join();
     ASSERT_TRUE(stop_requested.arm());
+    ASSERT_TRUE(worker_waits.arm(stop_requested.wake_handle()));
     for (int fd; (fd = ::dup(0)) >= 0;) {
       fillers.push_back(fd);
     }
@@ -125,6 +130,7 @@ TEST(BusyLoop, SocketThatCannotOpenWaitsOutEachTimeout) {
     std::this_thread::sleep_for(seconds(1));
     stop_requested.raise();
     thread.join();
+    worker_waits.disarm();
     stop_requested.disarm();
   }
   const double used = cpu_seconds() - before;

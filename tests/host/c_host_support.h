@@ -5,6 +5,7 @@
 #ifndef WANSEER_TESTS_C_HOST_SUPPORT_H
 #define WANSEER_TESTS_C_HOST_SUPPORT_H
 
+#include <netinet/in.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
@@ -32,6 +33,18 @@ int loopback_socket(unsigned* port);
 /* Waits up to 30 s for a request "ip\0" and answers it with the 4 bytes of
    `address` unless that is NULL; 0 if no request came. */
 int take_request(int server, const unsigned char* address);
+
+/* Who sent the request that take_request took last. */
+extern struct sockaddr_in last_requester;
+
+/* In a process of one thread: network and mount namespaces of its own, with
+   loopback up and the texts over /etc/resolv.conf and, unless NULL,
+   /etc/hosts.  0 where that cannot be done (needs root): skip. */
+int enter_private_network(const char* resolv_conf, const char* hosts);
+
+/* On a thread of its own, answers every query on `address` port 53 with
+   the A record `answer`, or never when NULL; counts them in *queries. */
+void serve_names(const char* address, const unsigned char* answer, int* queries);
 
 /* Polls `get` for up to 30 s until it delivers the 4 bytes of `address`. */
 int wait_until_stored(int32_t (*get)(void*, int32_t*), const unsigned char* address);
