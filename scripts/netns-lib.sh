@@ -196,7 +196,7 @@ start_probe_server() {
   ip netns exec "$1" "$server_bin" --listen "$2" --rate 0 >"$work/server.out" 2>"$work/server.err" &
   server_pid=$!
   register_pid "$server_pid"
-  wait_until 20 grep -q '^listening on' "$work/server.out" || fail "the probe server did not start"
+  wait_until 20 grep -qs '^listening on' "$work/server.out" || fail "the probe server did not start"
 }
 
 # Starts `wanseer --watch` on the built library in namespace $1, the other

@@ -28,9 +28,9 @@ attempt_end attempt(probe_channel& channel, server_locator& server, worker_wait&
                     steady_deadline deadline, unsigned char (&reply)[reply_length],
                     steady_deadline& sent) {
   channel.reopen_if_closed();
-  // A lookup that starts while changes are held back ignores them until it
-  // ends: they are read after it.
-  waits.phase_end(deadline);
+  // A lookup ignores news until it ends: a lookup cut short would be a miss,
+  // and the news is read after it.
+  waits.set_news_aside();
   const auto address = server.address_for_attempt(deadline, worker_waits);
   if (!address) {
     switch (waits.wait_until(deadline)) {

@@ -95,20 +95,24 @@ void wait_set::watch_news(bool watching) noexcept {
   if (news_ < 0 || watching == news_watched_) {
     return;
   }
+  // Out of the set while not watched: epoll reports an error on a member
+  // whatever events it asks for, and news that overflows its socket is one.
   epoll_event event{};
-  event.events = watching ? static_cast<std::uint32_t>(EPOLLIN) : 0U;
+  event.events = EPOLLIN;
   event.data.u64 = news_tag;
-  if (::epoll_ctl(set_.get(), EPOLL_CTL_MOD, news_, &event) == 0) {
+  const int done = watching ? ::epoll_ctl(set_.get(), EPOLL_CTL_ADD, news_, &event)
+                            : ::epoll_ctl(set_.get(), EPOLL_CTL_DEL, news_, nullptr);
+  if (done == 0) {
     news_watched_ = watching;
   }
 }
 
 void wait_set::remove_news() noexcept {
-  if (news_ >= 0) {
+  if (news_ >= 0 && news_watched_) {
     ::epoll_ctl(set_.get(), EPOLL_CTL_DEL, news_, nullptr);
-    news_ = -1;
-    news_watched_ = false;
   }
+  news_ = -1;
+  news_watched_ = false;
 }
 
 readiness wait_set::wait_for(int socket, steady_deadline deadline) const {

@@ -26,6 +26,10 @@ class worker_wait {
   // the hold says, and returns when that changes (at most `deadline`).
   steady_deadline phase_end(steady_deadline deadline);
 
+  // Takes the news out of the set until the next phase_end: a name lookup
+  // runs to its end, and news that comes meanwhile is read after it.
+  void set_news_aside() noexcept { waits_.watch_news(false); }
+
   // After a wait on the set ended before its deadline without a stop:
   // reads the news, true when a relevant change came.
   bool network_changed();

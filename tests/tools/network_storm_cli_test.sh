@@ -65,14 +65,14 @@ batch=$work/batch
 } >"$batch"
 
 # Every link message of the storm, one a line.
-ip -n "$ns_host" -o monitor link >"$work/monitor.out" 2>&1 &
+ip -n "$ns_host" -o monitor link >"$work/monitor.lines" 2>&1 &
 monitor_pid=$!
 register_pid "$monitor_pid"
 # It is listening once it sees news: the first link made is its sign.
 monitor_listens() {
   ip -n "$ns_host" link add probe0 type veth peer name probe1
   ip -n "$ns_host" link del probe0
-  grep -q probe0 "$work/monitor.out"
+  grep -q probe0 "$work/monitor.lines"
 }
 wait_until 20 monitor_listens || fail "ip monitor did not start"
 
@@ -87,7 +87,7 @@ done
 finished=$(date +%s.%N)
 ticks_after=$(other_threads_ticks "$watch_pid")
 end_process "$monitor_pid"
-messages=$(grep -vc probe "$work/monitor.out" || true)
+messages=$(grep -vc probe "$work/monitor.lines" || true)
 
 end_process "$server_pid"
 received=$(grep -o 'received=[0-9]*' "$work/server.out" | cut -d= -f2)
