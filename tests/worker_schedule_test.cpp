@@ -68,6 +68,22 @@ TEST(WorkerSchedule, ReceiveTimeoutStopsGrowingAtItsLongest) {
   EXPECT_LT(sum(gaps, 4, 8), unit * 32 + milliseconds(300));
 }
 
+TEST(WorkerSchedule, AnsweredServerIsAskedOncePerTwelvePauseSteps) {
+  use_fresh_key();
+  const milliseconds unit(80);  // a pause step of 400 ms, a mean interval of 4.8 s
+  const address_bytes address = {203, 0, 113, 7};
+  loopback_probe_server server([&](std::size_t) { return answer::with(address); });
+  running_worker worker(server.address(), scaled_schedule(unit));
+  ASSERT_TRUE(server.wait_for_requests(2));
+  worker.stop();
+
+  // Drawn from 45 to 75 units; never past the 90 promised.
+  const auto gaps = gaps_between(server.requests());
+  expect_gaps_at_least(gaps, {45}, unit);
+  EXPECT_LT(gaps[0], unit * 90);
+  EXPECT_TRUE(wait_until_stored(address, std::chrono::seconds(5)));
+}
+
 // The draw itself, on the real schedule: its ends and middle, and a mean of
 // 60 s over bits spread evenly.
 TEST(WorkerSchedule, IntervalAfterAReplyIsDrawnFrom45To75SecondsAround60) {
