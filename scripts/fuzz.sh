@@ -46,9 +46,13 @@ fuzz() {
   echo "== $target: $executions executions in $((SECONDS - started)) s, nothing found"
 }
 
+# The targets and their longest inputs, as fuzz/targets.cmake lists them.
 failed=0
-fuzz key_name 600 || failed=1
-fuzz server_text 4096 -dict=fuzz/server_text.dict || failed=1
-fuzz get_buffer 400 || failed=1
-fuzz reply_datagram 8192 || failed=1
+while read -r target max_len; do
+  dictionary=()
+  if [ -f "fuzz/$target.dict" ]; then
+    dictionary=("-dict=fuzz/$target.dict")
+  fi
+  fuzz "$target" "$max_len" "${dictionary[@]}" || failed=1
+done < <(sed -n 's/^wanseer_fuzz_target(\([a-z0-9_]*\) MAX_LEN \([0-9]*\).*/\1 \2/p' fuzz/targets.cmake)
 exit "$failed"

@@ -19,21 +19,24 @@ namespace {
 enum class attempt_end { replied, missed, stopped, network_changed };
 
 // One attempt: finds where to ask (a lookup of a host name is part of the
-// attempt), asks, and waits for the reply until `deadline`.  An attempt
-// with nothing to ask still waits out its deadline, so that misses never
-// follow each other without a pause.  A stop ends it at once, and so does
-// a relevant network change: the reply would tell of the old network.
-// `sent` is when the request left.
+// attempt), asks, and waits for the reply.  The receive waits `timeout` from
+// the moment the request has left, less what the lookup took: a thread
+// delayed between the start of the attempt and the send still gives the
+// server its whole timeout.  An attempt with nothing to ask still waits out
+// its timeout, so that misses never follow each other without a pause.  A
+// stop ends it at once, and so does a relevant network change: the reply
+// would tell of the old network.  `sent` is when the request left.
 attempt_end attempt(probe_channel& channel, server_locator& server, worker_wait& waits,
-                    steady_deadline deadline, unsigned char (&reply)[reply_length],
+                    std::chrono::milliseconds timeout, unsigned char (&reply)[reply_length],
                     steady_deadline& sent) {
+  const auto started = std::chrono::steady_clock::now();
   channel.reopen_if_closed();
   // A lookup ignores news until it ends: a lookup cut short would be a miss,
   // and the news is read after it.
   waits.set_news_aside();
-  const auto address = server.address_for_attempt(deadline, worker_waits);
+  const auto address = server.address_for_attempt(started + timeout, worker_waits);
   if (!address) {
-    switch (waits.wait_until(deadline)) {
+    switch (waits.wait_until(started + timeout)) {
       case wait_end::stopped:
         return attempt_end::stopped;
       case wait_end::network_changed:
@@ -42,10 +45,12 @@ attempt_end attempt(probe_channel& channel, server_locator& server, worker_wait&
         return attempt_end::missed;
     }
   }
+  const auto lookup_took = std::chrono::steady_clock::now() - started;
   channel.aim_at(*address);
   channel.discard_queued();
   sent = std::chrono::steady_clock::now();
   channel.send_request();
+  const steady_deadline deadline = std::chrono::steady_clock::now() + timeout - lookup_took;
   for (;;) {
     if (channel.await_reply(reply, waits.phase_end(deadline), worker_waits)) {
       return attempt_end::replied;
@@ -112,10 +117,9 @@ void run_probe(const probe_job& job) {
     return;
   }
   for (;;) {
-    const steady_deadline deadline =
-        std::chrono::steady_clock::now() + job.schedule.duration(timeout_count);
-    steady_deadline sent = deadline;
-    attempt_end ended = attempt(channel, *server, waits, deadline, reply_buffer, sent);
+    steady_deadline sent = std::chrono::steady_clock::now();
+    attempt_end ended =
+        attempt(channel, *server, waits, job.schedule.duration(timeout_count), reply_buffer, sent);
     if (ended == attempt_end::replied) {
       pellary_write(key_name, reply_buffer, static_cast<std::int32_t>(reply_length));
       // Counted from the request, so the mean stays the schedule's whatever

@@ -8,6 +8,7 @@
 
 #include "probe_control.h"
 #include "server_text.h"
+#include "support/cpu_time.h"
 #include "support/test_name_server.h"
 #include "support/worker_harness.h"
 
@@ -18,7 +19,6 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 constexpr milliseconds unit(40);
-constexpr seconds prompt_stop(2);
 const std::string probe_name = "probe.example.net";
 
 std::string named_server(std::uint16_t port) {
@@ -59,7 +59,9 @@ TEST(NameLookup, FailedLookupsAreMissesAndTheNameHealsAtTheNextAttempt) {
     ASSERT_TRUE(names.wait_for_queries(probe_name, 1));
     names.set_behaviour(behaviour::answer);
     EXPECT_TRUE(wait_until_stored(address));
-    // Nothing was sent while the name did not resolve.
+    // Nothing was sent while the name did not resolve.  (The server counts a
+    // request after answering it, so the answer may be stored first.)
+    EXPECT_TRUE(server.wait_for_requests(1));
     EXPECT_EQ(server.request_count(), 1u);
   }
 }
@@ -143,6 +145,20 @@ TEST(NameLookup, HostsFileNamesNeedNoNameServer) {
   running_worker worker("localhost:" + std::to_string(server.port()), scaled_schedule(unit));
   EXPECT_TRUE(wait_until_stored(address));
   EXPECT_EQ(names.queries_for("localhost"), 0u);
+}
+
+TEST(NameLookup, TextThatCannotBeAHostNameIsNeverLookedUp) {
+  use_fresh_key();
+  test_name_server names;
+  test_resolver_configuration resolver({&names});
+  for (const std::string name : {"bad name", "bad\xffname"}) {
+    SCOPED_TRACE(name);
+    // Were it looked up, the name server would have an answer for it.
+    names.set_addresses(name, {{127, 0, 0, 1}});
+    running_worker worker(name + ":7171", scaled_schedule(milliseconds(5)));
+    // Attempts of 5, 6, 7, ... units, each a lookup if there were one.
+    EXPECT_FALSE(names.wait_for_queries(name, 1, seconds(1)));
+  }
 }
 
 TEST(ServerText, WhatIsANameWhatIsAnAddressAndWhatIsNeither) {

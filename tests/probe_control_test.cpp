@@ -1,9 +1,21 @@
 // Starting the worker: a second start is refused without losing the running
-// worker, and a successful start leaves errno alone.  (A thread that cannot
-// be created is tried in a fresh process: tests/host/spawn_failure_host.c.)
+// worker, a start that lacks a descriptor or memory says so and starts
+// nothing, a successful start leaves errno alone, and nothing the library
+// does writes to stdout or stderr.  (A thread that cannot be created is
+// tried in a fresh process: tests/host/spawn_failure_host.c.)
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "support/cpu_time.h"
+#include "support/process_resources.h"
 #include "support/worker_harness.h"
 #include "wanseer.h"
 
@@ -23,7 +35,7 @@ TEST(Startup, SecondStartWhileAWorkerRunsIsRefusedAndTheFirstKeepsWorking) {
   EXPECT_EQ(errno, EBUSY);
   // The first worker is still the one running, and still answers a stop.
   ASSERT_TRUE(server.wait_for_requests(2));
-  EXPECT_LT(worker.stop(), std::chrono::seconds(2));
+  EXPECT_LT(worker.stop(), prompt_stop);
   EXPECT_EQ(other.request_count(), 0u);
 }
 
@@ -34,6 +46,96 @@ TEST(Startup, SuccessLeavesTheCallersErrnoAlone) {
   EXPECT_EQ(errno, 12345);
   wanseer_stop();
   EXPECT_EQ(errno, 12345);
+}
+
+#if !defined(WANSEER_SANITIZED)
+// What the process maps now, in bytes.
+rlim_t mapped_now() {
+  std::size_t pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+#endif
+
+int start_with(const std::string& text) {
+  errno = 0;
+  wanseer_startup(text.c_str());
+  return errno;
+}
+
+TEST(Startup, MissingDescriptorOrMemoryIsReportedAndStartsNothing) {
+  use_fresh_key();
+  loopback_probe_server server;
+  const std::string text = server.address();
+  // A first start and stop: a sanitizer may add a thread of its own then.
+  ASSERT_EQ(start_with(text), 0);
+  wanseer_stop();
+  const std::size_t threads_before = thread_count();
+  const struct {
+    const char* what;
+    int error;
+    std::function<int()> start;
+  } cases[] = {
+    {"no descriptor left in the process", EMFILE,
+     [&] {
+       const full_descriptor_table table;
+       return start_with(text);
+     }},
+    {"no descriptor left in the system", ENFILE,
+     [&] {
+       int error = -1;
+       // Only this thread, and a worker it would start, see the failure.
+       std::thread([&] {
+         if (fail_syscall_from_this_thread(__NR_eventfd2, ENFILE)) {
+           error = start_with(text);
+         }
+       }).join();
+       return error;
+     }},
+#if !defined(WANSEER_SANITIZED)
+    // (Sanitizers reserve address space far beyond any such limit.)
+    {"no memory for the copy of the text", ENOMEM,
+     [&] {
+       const std::string huge = text + std::string(std::size_t{64} << 20, ' ');
+       const resource_limit limit(RLIMIT_AS, mapped_now() + (16 << 20));
+       return start_with(huge);
+     }},
+#endif
+  };
+  for (const auto& failing : cases) {
+    SCOPED_TRACE(failing.what);
+    EXPECT_EQ(failing.start(), failing.error);
+    EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }));
+    wanseer_stop();  // nothing to stop
+  }
+  // Nothing was left half started: the next start works.
+  EXPECT_EQ(start_with(text), 0);
+  EXPECT_TRUE(server.wait_for_requests(1));
+  wanseer_stop();
+}
+
+// Through a worker's whole life, answered, unanswered and with a text that
+// cannot be used, and the stops, the library prints nothing.
+TEST(Library, WritesNoLog) {
+  use_fresh_key();
+  const address_bytes address = {192, 0, 2, 201};
+  loopback_probe_server answering([&](std::size_t) { return answer::with(address); });
+  loopback_probe_server silent;
+  const probe_schedule schedule = scaled_schedule(std::chrono::milliseconds(5));
+  captured_output output;
+  {
+    running_worker worker(answering.address(), schedule);
+    EXPECT_TRUE(wait_until_stored(address));
+  }
+  {
+    running_worker worker(silent.address(), schedule);
+    EXPECT_TRUE(silent.wait_for_requests(2));
+  }
+  {
+    running_worker worker("no such text", schedule);
+    EXPECT_TRUE(eventually(other_threads_blocked));
+  }
+  EXPECT_EQ(output.finish(), "");
 }
 
 }  // namespace

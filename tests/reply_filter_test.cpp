@@ -12,7 +12,6 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr milliseconds unit(20);
-const std::vector<std::uint8_t> ip_request = {'i', 'p', 0};
 
 // The first two receives waited out their whole 5 and 6 units: what came
 // in between did not end them early.
@@ -84,22 +83,23 @@ TEST(ReplyFilter, ShortReplyNeverMixesWithAnEarlierAddress) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the second address never came";
     server.wait_for_requests(3, milliseconds(1));
   }
-  EXPECT_GE(server.request_count(), 2u);
 }
 
 TEST(ReplyFilter, AnswerFromAnotherPortOfTheServerHostIsDropped) {
-  use_fresh_key();
   const address_bytes address = {192, 0, 2, 99};
-  loopback_probe_server server([&](std::size_t index) {
-    return index < 2 ? answer::from_other_port({6, 6, 6, 6}) : answer::with(address);
-  });
-  running_worker worker(server.address(), scaled_schedule(unit));
-  while (!server.wait_for_requests(3, milliseconds(1))) {
-    ASSERT_NE(read_stored().bytes, (address_bytes{6, 6, 6, 6}));
+  // Connected, the socket has the kernel drop the stranger; where connect()
+  // fails, the worker's own check of the sender alone must.
+  for (const worker_connects connects : {worker_connects::normally, worker_connects::never}) {
+    SCOPED_TRACE(connects == worker_connects::never ? "connect fails" : "connected");
+    use_fresh_key();
+    loopback_probe_server server([&](std::size_t index) {
+      return index < 2 ? answer::from_other_port({6, 6, 6, 6}) : answer::with(address);
+    });
+    running_worker worker(server.address(), scaled_schedule(unit), connects);
+    EXPECT_TRUE(wait_until_stored(address, std::chrono::seconds(30), {nothing_stored, address}));
+    // Every request still reached the configured port (they are counted there).
+    expect_whole_first_waits(server);
   }
-  // Every request still reached the configured port (they are counted there).
-  expect_whole_first_waits(server);
-  EXPECT_TRUE(wait_until_stored(address));
 }
 
 TEST(ReplyFilter, StrangerFloodingTheWorkerPortChangesNothing) {
@@ -118,7 +118,7 @@ TEST(ReplyFilter, StrangerFloodingTheWorkerPortChangesNothing) {
   EXPECT_GE(gaps[0] + milliseconds(1), unit * 5);
   EXPECT_GE(gaps[1] + milliseconds(1), unit * 6);
   for (const auto& request : requests) {
-    EXPECT_EQ(request.bytes, ip_request);
+    EXPECT_EQ(request.bytes, probe_request);
     EXPECT_EQ(request.sender_port, worker_port);
   }
   EXPECT_EQ(read_stored().status, -2);

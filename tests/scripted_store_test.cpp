@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "probe_worker.h"
+#include "support/process_resources.h"
 #include "support/scripted_store.h"
 #include "support/udp_socket.h"
 #include "wanseer.h"
@@ -20,8 +21,13 @@ TEST_F(ScriptedStore, RefusedOpenEndsTheWorkerBeforeAnyRequest) {
   the_store.refuse_open = true;
   udp_socket server;
   const std::string address = "127.0.0.1:" + std::to_string(server.port());
-  // The worker ends by itself; the stop afterwards finds nothing to wait for.
+  // A first start and stop: a sanitizer may add a thread of its own then.
   wanseer_startup(address.c_str());
+  wanseer_stop();
+  const std::size_t threads_before = thread_count();
+  wanseer_startup(address.c_str());
+  // The worker ends by itself, before any stop is asked for.
+  EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }));
   wanseer_stop();
   EXPECT_FALSE(server.receive(std::chrono::milliseconds(0)).has_value());
   EXPECT_EQ(the_store.closes, 0);

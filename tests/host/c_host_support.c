@@ -18,6 +18,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -47,6 +48,16 @@ int load_exports(void* library, wanseer_exports* exports) {
   const int found = exports->init && exports->startup && exports->stop && exports->get;
   host_check(found, "missing exports");
   return found;
+}
+
+void* open_library(const char* path, wanseer_exports* exports) {
+  void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  host_check(library != NULL, "dlopen: %s", dlerror());
+  if (library != NULL && !load_exports(library, exports)) {
+    dlclose(library);
+    library = NULL;
+  }
+  return library;
 }
 
 double now_seconds(void) {
@@ -211,6 +222,29 @@ double stop_and_unload(const wanseer_exports* exports, void* library, const char
   host_check(dlclose(library) == 0, "dlclose: %s", dlerror());
   host_check(dlopen(path, RTLD_NOW | RTLD_NOLOAD) == NULL, "round %d: library still loaded", round);
   return took;
+}
+
+int count_entries(const char* path) {
+  DIR* listing = opendir(path);
+  if (listing == NULL) {
+    return -1;
+  }
+  int count = 0;
+  const int own = dirfd(listing);
+  for (struct dirent* entry = readdir(listing); entry != NULL; entry = readdir(listing)) {
+    if (entry->d_name[0] != '.' && atoi(entry->d_name) != own) {
+      ++count;
+    }
+  }
+  closedir(listing);
+  return count;
+}
+
+double cpu_seconds(void) {
+  struct rusage used;
+  getrusage(RUSAGE_SELF, &used);
+  return (double)(used.ru_utime.tv_sec + used.ru_stime.tv_sec) +
+         (double)(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6;
 }
 
 static int mount_text_over(const char* text, const char* target) {

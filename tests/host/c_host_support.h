@@ -24,6 +24,11 @@ void host_check(int condition, const char* format, ...) __attribute__((format(pr
 /* Looks up the four exports; 0 (with a failure counted) if any is missing. */
 int load_exports(void* library, wanseer_exports* exports);
 
+/* Loads the library at `path` (RTLD_NOW | RTLD_LOCAL) and looks up its
+   exports; NULL (with a failure counted, and the library not left loaded)
+   if either fails. */
+void* open_library(const char* path, wanseer_exports* exports);
+
 double now_seconds(void);
 
 /* A UDP socket bound to a free loopback port, which goes to *port; -1 (with
@@ -71,5 +76,12 @@ int foreign_descriptors(const int* known, int known_count, char* found, size_t r
    long the stop took, in seconds. */
 double stop_and_unload(const wanseer_exports* exports, void* library, const char* path, int server,
                        int round);
+
+/* Entries of a /proc folder such as /proc/self/fd or /proc/self/task, the
+   listing's own descriptor not counted; -1 if it cannot be read. */
+int count_entries(const char* path);
+
+/* User plus system CPU time of this whole process, in seconds. */
+double cpu_seconds(void);
 
 #endif /* WANSEER_TESTS_C_HOST_SUPPORT_H */

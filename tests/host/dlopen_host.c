@@ -17,13 +17,9 @@
 
 /* One load, start, exchange, read, stop and unload. */
 static void cycle(const char* path, int round) {
-  void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  host_check(library != NULL, "dlopen: %s", dlerror());
   wanseer_exports wanseer;
-  if (library == NULL || !load_exports(library, &wanseer)) {
-    if (library != NULL) {
-      dlclose(library);
-    }
+  void* library = open_library(path, &wanseer);
+  if (library == NULL) {
     return;
   }
   /* The store comes in as the library's dependency. */

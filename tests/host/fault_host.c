@@ -26,8 +26,7 @@ static unsigned port;
 static int server = -1, queries = 0, spawning = 1, inherited = 0, spawned = 0;
 
 static void* load(const char* path) {
-  void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  host_check(library != NULL && load_exports(library, &wanseer), "dlopen: %s", dlerror());
+  void* library = open_library(path, &wanseer);
   server = loopback_socket(&port);
   return library;
 }

@@ -58,13 +58,6 @@ static const int watch_after_child_ms = 500;
 
 static char self_path[PATH_MAX];
 
-static double cpu_seconds(void) {
-  struct rusage used;
-  getrusage(RUSAGE_SELF, &used);
-  return (double)(used.ru_utime.tv_sec + used.ru_stime.tv_sec) +
-         (double)(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6;
-}
-
 static int list_descriptors(void) {
   char found[512];
   const int count = foreign_descriptors(NULL, 0, found, sizeof found);
@@ -218,10 +211,9 @@ static void check_forks_during_start_and_stop(const wanseer_exports* wanseer, co
 }
 
 static void round_trip(const char* path, int round) {
-  void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  host_check(library != NULL, "dlopen: %s", dlerror());
   wanseer_exports wanseer;
-  if (library == NULL || !load_exports(library, &wanseer)) {
+  void* library = open_library(path, &wanseer);
+  if (library == NULL) {
     return;
   }
   unsigned port = 0;

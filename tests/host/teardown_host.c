@@ -30,10 +30,9 @@ static const char* const leaving_names[] = {"return from main", "exit()", "dlclo
    in its pause after a reply, or, for an exit, in its first receive from a
    server that never answers; for an unload at once, wherever it is. */
 static void* start_worker(const char* path, enum leaving how, int* server) {
-  void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  host_check(library != NULL, "dlopen: %s", dlerror());
   wanseer_exports wanseer;
-  if (library == NULL || !load_exports(library, &wanseer)) {
+  void* library = open_library(path, &wanseer);
+  if (library == NULL) {
     return library;
   }
   unsigned port = 0;

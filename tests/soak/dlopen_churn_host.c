@@ -11,7 +11,6 @@
  * usage: dlopen_churn_host PATH-TO-libwanseer.so.1 CYCLES
  */
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <dlfcn.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -33,34 +32,11 @@ static double longest_stop = 0;
 static unsigned char last_stored[4];
 static int stored_before = 0;
 
-/* Entries of a /proc directory, the listing's own descriptor not counted. */
-static int count_entries(const char* path) {
-  DIR* listing = opendir(path);
-  if (listing == NULL) {
-    return -1;
-  }
-  int count = 0;
-  const int own = dirfd(listing);
-  struct dirent* entry;
-  while ((entry = readdir(listing)) != NULL) {
-    if (entry->d_name[0] != '.' && atoi(entry->d_name) != own) {
-      ++count;
-    }
-  }
-  closedir(listing);
-  return count;
-}
-
 static void cycle(const char* path, int round, unsigned absent_port) {
   const enum server_kind kind = (enum server_kind)(round % server_kinds);
-  void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  host_check(library != NULL, "dlopen: %s", dlerror());
-  if (library == NULL) {
-    return;
-  }
   wanseer_exports wanseer;
-  if (!load_exports(library, &wanseer)) {
-    dlclose(library);
+  void* library = open_library(path, &wanseer);
+  if (library == NULL) {
     return;
   }
   wanseer.init(NULL, "churn");
@@ -76,7 +52,9 @@ static void cycle(const char* path, int round, unsigned absent_port) {
   unsigned port = absent_port;
   int server = kind == absent ? -1 : loopback_socket(&port);
   char text[32];
-  snprintf(text, sizeof text, "127.0.0.1:%u", port);
+  /* Nothing listens at 127.0.0.2 on the absent port, which main holds on
+     127.0.0.1 so that no other socket can take it. */
+  snprintf(text, sizeof text, "127.0.0.%d:%u", kind == absent ? 2 : 1, port);
   unsigned char address[4] = {203, 0, 113, (unsigned char)round};
   wanseer.startup(text);
   if (kind == answering) {
@@ -104,9 +82,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int cycles = atoi(argv[2]);
-  /* A port that was free a moment ago and has nothing bound now. */
   unsigned absent_port = 0;
-  close(loopback_socket(&absent_port));
+  const int absent_port_holder = loopback_socket(&absent_port);
 
   /* One round of each kind first: a sanitizer may start a thread of its own
      with the first thread the process makes. */
@@ -134,5 +111,6 @@ int main(int argc, char** argv) {
       " descriptors %d -> %d, threads %d -> %d\n",
       cycles, host_failures, longest_stop * 1e3, descriptors_before, descriptors_after,
       threads_before, threads_after);
+  close(absent_port_holder);
   return host_failures == 0 ? 0 : 1;
 }

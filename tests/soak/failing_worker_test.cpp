@@ -9,7 +9,6 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,7 +17,7 @@
 #include <thread>
 
 #include "probe_control.h"
-#include "process_resources.h"
+#include "soak_budget.h"
 #include "support/cpu_time.h"
 #include "support/worker_harness.h"
 
@@ -30,31 +29,33 @@ using std::chrono::seconds;
 
 constexpr milliseconds unit(20);
 constexpr milliseconds scaled_minute = unit * 60;
-// A worker that spun for the scaled minute would use most of it.
-constexpr double idle_cpu_seconds = 0.1;
+// A worker that spun for the scaled minute would use most of it; one that
+// waits uses a small share, however loaded the machine.
+constexpr std::chrono::nanoseconds idle_cpu = scaled_minute / 10;
 
 struct run_figures {
-  double cpu = 0;
+  std::chrono::nanoseconds cpu{};  // of the worker thread alone
   std::chrono::nanoseconds stop{};
 };
 
 // Starts a worker for `server`, lets it run for a scaled minute, stops it.
 // `started` runs right after the start.
 template <typename Started>
-run_figures run_for_a_scaled_minute(const char* server, Started started) {
-  run_figures figures;
-  const double before = cpu_seconds();
+run_figures run_for_a_scaled_minute(const std::string& server, Started started) {
   errno = 0;
-  start_probe(server, scaled_schedule(unit));
+  running_worker worker(server, scaled_schedule(unit));
   const int start_error = errno;
   started();
   EXPECT_EQ(start_error, 0) << std::strerror(start_error);
-  std::this_thread::sleep_for(scaled_minute);
-  const auto stop_started = std::chrono::steady_clock::now();
-  stop_probe();
-  figures.stop = std::chrono::steady_clock::now() - stop_started;
-  figures.cpu = cpu_seconds() - before;
+  std::this_thread::sleep_for(scaled_minute);  // the time the worker is watched
+  run_figures figures;
+  figures.stop = worker.stop();
+  figures.cpu = worker.cpu_time();
   return figures;
+}
+
+double seconds_of(std::chrono::nanoseconds time) {
+  return std::chrono::duration<double>(time).count();
 }
 
 TEST(FailingWorker, EverySendFailsAtOnce) {
@@ -65,7 +66,8 @@ TEST(FailingWorker, EverySendFailsAtOnce) {
   sockaddr_in port_zero{};
   port_zero.sin_family = AF_INET;
   port_zero.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  EXPECT_EQ(::sendto(probe, "ip", 3, 0, reinterpret_cast<sockaddr*>(&port_zero), sizeof port_zero),
+  EXPECT_EQ(::sendto(probe, probe_request.data(), probe_request.size(), 0,
+                     reinterpret_cast<sockaddr*>(&port_zero), sizeof port_zero),
             -1);
   EXPECT_EQ(errno, EINVAL);
   ::close(probe);
@@ -78,64 +80,25 @@ TEST(FailingWorker, EverySendFailsAtOnce) {
   const std::size_t threads_before = thread_count();
   const std::size_t descriptors_before = open_descriptor_count();
   const run_figures figures = run_for_a_scaled_minute(server, [] {});
-  EXPECT_LT(figures.cpu, idle_cpu_seconds);
+  EXPECT_LT(figures.cpu, idle_cpu);
   EXPECT_LT(figures.stop, prompt_stop);
   EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }));
   EXPECT_EQ(open_descriptor_count(), descriptors_before);
   EXPECT_EQ(read_stored().status, -2);
-  std::printf("failing sends: %.3f s CPU over %lld ms\n", figures.cpu,
+  std::printf("failing sends: %.3f s CPU over %lld ms\n", seconds_of(figures.cpu),
               static_cast<long long>(scaled_minute.count()));
 }
 
 TEST(FailingWorker, PortUnreachableErrorsStillWaitOutEachAttempt) {
   use_fresh_key();
-  std::string closed_port;
-  {
-    const udp_socket released;
-    closed_port = "127.0.0.1:" + std::to_string(released.port());
-  }
-  const run_figures figures = run_for_a_scaled_minute(closed_port.c_str(), [] {});
+  const closed_port closed;
+  const run_figures figures = run_for_a_scaled_minute(closed.address(), [] {});
   // Each error ending its attempt would make a send-error-send loop.
-  EXPECT_LT(figures.cpu, idle_cpu_seconds);
+  EXPECT_LT(figures.cpu, idle_cpu);
   EXPECT_LT(figures.stop, prompt_stop);
-  std::printf("port unreachable: %.3f s CPU over %lld ms\n", figures.cpu,
+  std::printf("port unreachable: %.3f s CPU over %lld ms\n", seconds_of(figures.cpu),
               static_cast<long long>(scaled_minute.count()));
 }
-
-// Takes every free descriptor under a lowered limit, until it ends.
-class full_descriptor_table {
- public:
-  full_descriptor_table() {
-    getrlimit(RLIMIT_NOFILE, &saved_);
-    rlimit low = saved_;
-    low.rlim_cur = 256;
-    setrlimit(RLIMIT_NOFILE, &low);
-    for (int fd; (fd = ::dup(0)) >= 0;) {
-      fillers_.push_back(fd);
-    }
-  }
-  full_descriptor_table(const full_descriptor_table&) = delete;
-  full_descriptor_table& operator=(const full_descriptor_table&) = delete;
-  ~full_descriptor_table() { release(); }
-
-  // Frees one descriptor for the caller's next open.
-  void free_one() {
-    ::close(fillers_.back());
-    fillers_.pop_back();
-  }
-  void release() {
-    for (const int fd : fillers_) {
-      ::close(fd);
-    }
-    fillers_.clear();
-    setrlimit(RLIMIT_NOFILE, &saved_);
-  }
-  bool holds_any() const { return !fillers_.empty(); }
-
- private:
-  rlimit saved_{};
-  std::vector<int> fillers_;
-};
 
 TEST(FailingWorker, SocketThatCouldNotOpenIsOpenedOnceDescriptorsAreFree) {
   use_fresh_key();
@@ -171,44 +134,31 @@ TEST(FailingWorker, SocketCannotOpenThroughStartAndStop) {
   ASSERT_TRUE(server.receive(seconds(30)).has_value());
   stop_probe();
   const std::size_t threads_before = thread_count();
-  rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-  rlimit low = saved;
-  low.rlim_cur = 256;
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-  // Take every free descriptor but two: the start's wake-up handle and wait
-  // set get them, and the worker's socket finds none.
-  std::vector<int> fillers;
-  for (int fd; (fd = ::dup(0)) >= 0;) {
-    fillers.push_back(fd);
-  }
-  ASSERT_GE(fillers.size(), 2u);
-  for (int freed = 0; freed < 2; ++freed) {
-    ::close(fillers.back());
-    fillers.pop_back();
-  }
+  // Every free descriptor but two: the start's wake-up handle and wait set
+  // get them, and the worker's socket finds none.
+  full_descriptor_table table;
+  ASSERT_TRUE(table.holds_any());
+  table.free_one();
+  table.free_one();
 
   bool table_full_while_running = false;
-  const run_figures figures = run_for_a_scaled_minute(address.c_str(), [&] {
+  const run_figures figures = run_for_a_scaled_minute(address, [&] {
     const int spare = ::dup(0);
     table_full_while_running = spare < 0 && errno == EMFILE;
     if (spare >= 0) {
       ::close(spare);
     }
   });
-  for (const int fd : fillers) {
-    ::close(fd);
-  }
-  setrlimit(RLIMIT_NOFILE, &saved);
+  table.release();
 
   EXPECT_TRUE(table_full_while_running)
       << "the wake-up handle and wait set did not take the last descriptors";
-  EXPECT_LT(figures.cpu, idle_cpu_seconds);
+  EXPECT_LT(figures.cpu, idle_cpu);
   EXPECT_LT(figures.stop, prompt_stop);
   EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }));
   // The socket really never opened: not one request came.
   EXPECT_FALSE(server.receive(milliseconds(0)).has_value());
-  std::printf("socket cannot open: %.3f s CPU over %lld ms\n", figures.cpu,
+  std::printf("socket cannot open: %.3f s CPU over %lld ms\n", seconds_of(figures.cpu),
               static_cast<long long>(scaled_minute.count()));
 }
 

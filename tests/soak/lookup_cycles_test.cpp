@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "probe_control.h"
-#include "process_resources.h"
+#include "soak_budget.h"
 #include "support/test_name_server.h"
 #include "support/worker_harness.h"
 

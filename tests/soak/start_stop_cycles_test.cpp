@@ -10,10 +10,10 @@
 #include <cstring>
 #include <thread>
 
-#include "pellary.h"
-#include "process_resources.h"
+#include "soak_budget.h"
 #include "support/cpu_time.h"
 #include "support/loopback_probe_server.h"
+#include "support/stored_value.h"
 #include "support/udp_socket.h"
 #include "wanseer.h"
 
@@ -32,7 +32,7 @@ constexpr int warm_up_cycles = 5;
 // thread manager (and far less than one per cycle).
 constexpr std::size_t heap_slack = 4096;
 
-const std::vector<std::uint8_t> known_address = {203, 0, 113, 42};
+const address_bytes known_address = {203, 0, 113, 42};
 const std::vector<std::uint8_t> sentinel = {0, 0, 0, 0};
 
 struct baseline {
@@ -101,21 +101,6 @@ class StartStopCycles : public ::testing::Test {
         after.descriptors, before.threads, thread_count(), before.heap, after.heap);
   }
 
-  void store_sentinel() {
-    ASSERT_EQ(pellary_open(), 0);
-    ASSERT_EQ(pellary_write(key_.c_str(), sentinel.data(), 4), 0);
-    pellary_close();
-  }
-
-  std::vector<std::uint8_t> stored() {
-    std::vector<std::uint8_t> value(4);
-    std::int32_t length = 4;
-    if (wanseer_get(value.data(), &length) != 0) {
-      value.clear();
-    }
-    return value;
-  }
-
   const std::string key_ =
       "soak-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name());
   nanoseconds longest_stop_{0};
@@ -137,12 +122,12 @@ TEST_F(StartStopCycles, AnsweringServer) {
                                seconds(30)));
         break;
       case 2:
-        ASSERT_TRUE(eventually([&] { return stored() == known_address; }, seconds(30)));
+        ASSERT_TRUE(wait_until_stored(known_address));
         break;
     }
   };
   soak(server.address(), between, "answering server", [&] {
-    store_sentinel();
+    ASSERT_TRUE(store_under(key_, sentinel));
     answered_before_start = server.request_count();
   });
   EXPECT_GE(server.request_count(), static_cast<std::size_t>(soak_cycles() * 2 / 3));
@@ -158,23 +143,19 @@ TEST_F(StartStopCycles, SilentServer) {
     }
   };
   soak(address, between, "silent server");
-  EXPECT_EQ(stored(), std::vector<std::uint8_t>{});
+  EXPECT_EQ(read_stored().status, -2);
 }
 
 TEST_F(StartStopCycles, AbsentServer) {
-  std::uint16_t port = 0;
-  {
-    udp_socket probe_port;
-    port = probe_port.port();
-  }
-  // Nothing is bound there now: requests go nowhere and nothing answers.
-  const std::string address = "127.0.0.1:" + std::to_string(port);
+  // Requests go nowhere and nothing answers.
+  const closed_port absent;
+  const std::string address = absent.address();
   const auto between = [&](int round) {
     // Vary the moment of the stop a little; nothing is asserted on it.
     std::this_thread::sleep_for(std::chrono::microseconds(100 * (round % 4)));
   };
   soak(address, between, "absent server");
-  EXPECT_EQ(stored(), std::vector<std::uint8_t>{});
+  EXPECT_EQ(read_stored().status, -2);
 }
 
 }  // namespace

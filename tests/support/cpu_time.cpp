@@ -10,6 +10,14 @@
 
 namespace wanseer::testing {
 
+std::chrono::nanoseconds thread_cpu_time(clockid_t thread_clock) {
+  timespec used{};
+  if (::clock_gettime(thread_clock, &used) != 0) {
+    return std::chrono::nanoseconds(0);
+  }
+  return std::chrono::seconds(used.tv_sec) + std::chrono::nanoseconds(used.tv_nsec);
+}
+
 double cpu_seconds() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);

@@ -4,6 +4,7 @@
 #define WANSEER_TESTS_CPU_TIME_H
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <chrono>
 
@@ -12,6 +13,10 @@ namespace wanseer::testing {
 // Every wait of the worker ends when a stop is asked for; this much leaves
 // room for a loaded 2-core machine and a sanitizer.
 inline constexpr std::chrono::seconds prompt_stop{2};
+
+// CPU time one thread has used so far, read from its clock
+// (pthread_getcpuclockid); zero once the thread has ended.
+std::chrono::nanoseconds thread_cpu_time(clockid_t thread_clock);
 
 // User plus system CPU time of this whole process, in seconds.
 double cpu_seconds();

@@ -1,11 +1,23 @@
 #include "loopback_probe_server.h"
 
+#include <numeric>
+#include <stdexcept>
+
 namespace wanseer::testing {
 
 loopback_probe_server::loopback_probe_server(answer_policy policy, request_records records)
-    : policy_(std::move(policy)), records_(records), thread_([this] { serve(); }) {}
+    : policy_(std::move(policy)), records_(records) {
+  // Gaps between arrivals are only as good as the stamps.
+  if (!socket_.wait_for_kernel_stamps(stop_socket_)) {
+    throw std::runtime_error("the kernel takes no receive timestamps");
+  }
+  thread_ = std::thread([this] { serve(); });
+}
 
 loopback_probe_server::~loopback_probe_server() {
+  // The datagram ends the wait at once; should it be lost, the flag ends it
+  // within a second.
+  stopping_ = true;
   stop_socket_.send_to(socket_.port(), {'s', 't', 'o', 'p'});
   thread_.join();
 }
@@ -20,13 +32,14 @@ void loopback_probe_server::set_policy(answer_policy policy) {
 }
 
 void loopback_probe_server::serve() {
-  for (;;) {
+  while (!stopping_) {
     auto received = socket_.receive(std::chrono::seconds(1));
-    if (!received) {
+    if (!received || received->sender_port == stop_socket_.port()) {
       continue;
     }
-    if (received->sender_port == stop_socket_.port()) {
-      return;
+    if (received->arrival.count() == 0) {
+      // Not expected once stamps are on; the read time is never too early.
+      received->arrival = std::chrono::system_clock::now().time_since_epoch();
     }
     answer reply;
     {
@@ -86,6 +99,32 @@ std::vector<std::chrono::nanoseconds> gaps_between(const std::vector<request_rec
     gaps.push_back(requests[i].arrival - requests[i - 1].arrival);
   }
   return gaps;
+}
+
+std::string gaps_off_schedule(const std::vector<std::chrono::nanoseconds>& gaps,
+                              const std::vector<int>& units, std::chrono::milliseconds unit,
+                              double slack) {
+  if (gaps.size() < units.size()) {
+    return "only " + std::to_string(gaps.size()) + " gaps";
+  }
+  std::string wrong;
+  std::string all;
+  std::chrono::nanoseconds total{0};
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(gaps[i]).count();
+    all += " " + std::to_string(ms);
+    total += gaps[i];
+    if (gaps[i] + stamp_tolerance < unit * units[i]) {
+      wrong +=
+          "gap " + std::to_string(i) + " shorter than " + std::to_string(units[i]) + " units; ";
+    }
+  }
+  const auto expected =
+      std::chrono::duration<double>(unit) * std::accumulate(units.begin(), units.end(), 0);
+  if (total >= expected * slack) {
+    wrong += "the gaps together took more than " + std::to_string(slack) + " times their sum; ";
+  }
+  return wrong.empty() ? wrong : wrong + "gaps (ms):" + all;
 }
 
 }  // namespace wanseer::testing

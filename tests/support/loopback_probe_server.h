@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -21,6 +22,9 @@
 namespace wanseer::testing {
 
 using address_bytes = std::array<std::uint8_t, 4>;
+
+// What the worker sends: "ip" and its terminating NUL.
+inline const std::vector<std::uint8_t> probe_request = {'i', 'p', 0};
 
 struct request_record {
   std::chrono::nanoseconds arrival;  // kernel receive time
@@ -84,7 +88,8 @@ class loopback_probe_server {
 
   udp_socket socket_;
   udp_socket other_socket_;
-  udp_socket stop_socket_;  // a datagram to socket_ from here ends serve()
+  udp_socket stop_socket_;  // wakes serve() to see stopping_
+  std::atomic<bool> stopping_{false};
   mutable std::mutex mutex_;
   std::condition_variable arrived_;
   answer_policy policy_;
@@ -97,6 +102,17 @@ class loopback_probe_server {
 
 // Gaps between consecutive request arrivals.
 std::vector<std::chrono::nanoseconds> gaps_between(const std::vector<request_record>& requests);
+
+// Arrival stamps and the worker's own clock differ by far less than this.
+inline constexpr std::chrono::nanoseconds stamp_tolerance = std::chrono::milliseconds(1);
+
+// Checks that gap i lasted at least `units[i]` units (stamp_tolerance
+// allowed) and that all of them together lasted less than `slack` times
+// their sum: a loaded machine only ever makes a wait longer, by a share of
+// it.  Empty when they did; otherwise what was wrong, with every gap.
+std::string gaps_off_schedule(const std::vector<std::chrono::nanoseconds>& gaps,
+                              const std::vector<int>& units, std::chrono::milliseconds unit,
+                              double slack = 1.25);
 
 }  // namespace wanseer::testing
 

@@ -1,6 +1,8 @@
 #include "udp_socket.h"
 
 #include <arpa/inet.h>
+#include <linux/errqueue.h>
+#include <linux/net_tstamp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -33,8 +35,11 @@ udp_socket::udp_socket(const char* address, std::uint16_t port) {
   if (fd_ < 0) {
     fail("socket");
   }
-  const int on = 1;
-  ::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+  // Software receive stamps without the fallback of SO_TIMESTAMPNS, which
+  // fills in the time of the read for a datagram that came while the kernel
+  // was still switching stamps on: a missing stamp stays missing.
+  const int stamps = SOF_TIMESTAMPING_RX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE;
+  ::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPING, &stamps, sizeof stamps);
   sockaddr_in local = loopback(port);
   if (::inet_pton(AF_INET, address, &local.sin_addr) != 1 ||
       ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
@@ -69,7 +74,7 @@ std::optional<datagram> udp_socket::receive(std::chrono::milliseconds limit) con
   std::uint8_t bytes[2048];
   sockaddr_in sender{};
   iovec part{bytes, sizeof bytes};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(scm_timestamping))];
   msghdr message{};
   message.msg_name = &sender;
   message.msg_namelen = sizeof sender;
@@ -86,13 +91,26 @@ std::optional<datagram> udp_socket::receive(std::chrono::milliseconds limit) con
   result.sender_port = ntohs(sender.sin_port);
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
        header = CMSG_NXTHDR(&message, header)) {
-    if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_TIMESTAMPNS) {
-      timespec stamp{};
-      std::memcpy(&stamp, CMSG_DATA(header), sizeof stamp);
+    if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_TIMESTAMPING) {
+      scm_timestamping stamps{};
+      std::memcpy(&stamps, CMSG_DATA(header), sizeof stamps);
+      const timespec& stamp = stamps.ts[0];
       result.arrival = std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec);
     }
   }
   return result;
+}
+
+bool udp_socket::wait_for_kernel_stamps(const udp_socket& sender) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    sender.send_to(port_, {0});
+    const auto probe = receive(std::chrono::seconds(1));
+    if (probe && probe->arrival.count() != 0) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace wanseer::testing

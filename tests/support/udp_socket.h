@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace wanseer::testing {
@@ -14,7 +15,9 @@ namespace wanseer::testing {
 struct datagram {
   std::vector<std::uint8_t> bytes;
   std::uint16_t sender_port = 0;
-  std::chrono::nanoseconds arrival{};  // kernel receive time (CLOCK_REALTIME)
+  // Kernel receive time (CLOCK_REALTIME); zero when the kernel took none
+  // (stamps switch on a moment after the first socket asks for them).
+  std::chrono::nanoseconds arrival{};
 };
 
 class udp_socket {
@@ -36,10 +39,25 @@ class udp_socket {
   std::optional<datagram> receive(std::chrono::milliseconds limit = std::chrono::seconds(30)) const;
   // Whatever is already queued, without waiting.
   std::optional<datagram> take_queued() const { return receive(std::chrono::milliseconds(0)); }
+  // Sends itself datagrams from `sender` until the kernel stamps them, so
+  // that every later arrival time is the kernel's; false after 10 s.
+  bool wait_for_kernel_stamps(const udp_socket& sender) const;
 
  private:
   int fd_ = -1;
   std::uint16_t port_ = 0;
+};
+
+// A loopback address and port where nothing listens, for as long as this
+// lives: requests to 127.0.0.2 at the port draw ICMP "port unreachable",
+// and the port is held on 127.0.0.1, so that no other socket (of this test
+// or of another one running meanwhile) can take it on any address.
+class closed_port {
+ public:
+  std::string address() const { return "127.0.0.2:" + std::to_string(holder_.port()); }
+
+ private:
+  udp_socket holder_;
 };
 
 }  // namespace wanseer::testing

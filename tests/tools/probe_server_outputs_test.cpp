@@ -13,7 +13,7 @@
 namespace wanseer_tests {
 namespace {
 
-const bytes request = {'i', 'p', '\0'};
+const bytes& request = wanseer::testing::probe_request;
 // Almost no refill: every source's second request is throttled, and its
 // first throttled request is worth a line on standard error.
 const std::vector<std::string> throttling = {"--threads", "1", "--rate", "0.001", "--burst", "1"};

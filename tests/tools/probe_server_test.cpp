@@ -10,7 +10,7 @@
 namespace wanseer_tests {
 namespace {
 
-const bytes request = {'i', 'p', '\0'};
+const bytes& request = wanseer::testing::probe_request;
 
 TEST(ProbeServer, AnswersEachSenderWithItsOwnAddressFromTheServerPort) {
   running_probe_server server;

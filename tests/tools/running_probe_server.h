@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "support/loopback_probe_server.h"
 #include "support/udp_socket.h"
 
 namespace wanseer_tests {

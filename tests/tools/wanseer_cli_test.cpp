@@ -80,7 +80,7 @@ TEST(WanseerCli, GivesUpAfterTheTimeoutAgainstASilentPort) {
   // The library did ask: the silence is the server's.
   const auto probe = silent.receive();
   ASSERT_TRUE(probe);
-  EXPECT_EQ(probe->bytes, (bytes{'i', 'p', '\0'}));
+  EXPECT_EQ(probe->bytes, wanseer::testing::probe_request);
   EXPECT_EQ(client.wait_exit(), 1);
   EXPECT_TRUE(client.remaining_output().empty());
   EXPECT_NE(client.error_output().find("no answer"), std::string::npos) << client.error_output();
