@@ -38,6 +38,8 @@ endif()
 # The server's service unit and its environment file, where the tree has
 # them.  Only the package installs them: the unit runs /usr/bin's server.
 set(wanseer_unit_source ${PROJECT_SOURCE_DIR}/packaging/systemd/wanseer-probe-server.service)
+set(wanseer_xdp_unit_source
+  ${PROJECT_SOURCE_DIR}/packaging/systemd/wanseer-probe-server-xdp.service)
 set(wanseer_unit_environment ${PROJECT_SOURCE_DIR}/packaging/systemd/wanseer-probe-server.default)
 set(WANSEER_SYSTEMD_UNIT_DIR /lib/systemd/system CACHE PATH
   "Where the package installs the probe server's systemd unit")
@@ -67,7 +69,8 @@ if(WANSEER_DEBIAN_PACKAGE)
   endforeach()
 
   if(WANSEER_BUILD_TOOLS AND EXISTS ${wanseer_unit_source})
-    install(FILES ${wanseer_unit_source} DESTINATION ${WANSEER_SYSTEMD_UNIT_DIR} COMPONENT server)
+    install(FILES ${wanseer_unit_source} ${wanseer_xdp_unit_source}
+      DESTINATION ${WANSEER_SYSTEMD_UNIT_DIR} COMPONENT server)
   endif()
   # Files under /etc are the administrator's: dpkg keeps their changes.
   if(WANSEER_BUILD_TOOLS AND EXISTS ${wanseer_unit_environment})

@@ -19,10 +19,12 @@
  *   the answered request, so that hosts lined up by an outage of their
  *   server spread out again.  On Linux it also asks about half a second
  *   after a network change, at most once every 5 seconds (NETWORK CHANGES
- *   below).  While no answer comes it asks again at once, each receive
- *   waiting 5, 6, 7 ... up to 60 seconds.  The 4 bytes are stored exactly as the
- *   server sent them: for the bundled wanseer-probe-server they are the IPv4
- *   address in network byte order.
+ *   below).  While no answer comes it asks again at once.  The receive
+ *   timeout starts at 5 s and grows by 1 s with each miss, up to 60 s; it is
+ *   kept after a reply, never reset, so once it has reached 60 s every later
+ *   miss waits 60 s.  The 4 bytes are stored exactly as the server sent
+ *   them: for the bundled wanseer-probe-server they are the IPv4 address in
+ *   network byte order.
  *
  *   The worker only accepts a datagram of at least 4 bytes whose source
  *   address and port are those of the configured server; anything else
@@ -56,7 +58,8 @@
  *   The library takes no lock of its own on these calls (only a fork waits
  *   for a start or stop under way, see below); these rules are the host's
  *   part.
- *   The library does no work when it is loaded or unloaded, and may be
+ *   The library does no work when it is loaded, none when it is unloaded
+ *   unless a worker was left running (see "exit, unload" below), and may be
  *   loaded and unloaded (dlopen/dlclose) any number of times.
  *
  * FORK, EXEC, EXIT AND UNLOAD
@@ -182,8 +185,8 @@ WANSEER_API void wanseer_init(const void* reserved, const char* key);
  *   servers of the system's resolver configuration.  The hosts file and the
  *   name servers are read afresh for every lookup; the options and search
  *   list are those in force when the worker starts.  A lookup is part of
- *   an attempt: the attempt's receive timeout (5 s, growing to 60 s) bounds
- *   the lookup and the wait for the reply together, and a lookup that fails
+ *   an attempt: the attempt's receive timeout (see DESCRIPTION) bounds the
+ *   lookup and the wait for the reply together, and a lookup that fails
  *   or finds no IPv4 address is a miss like an unanswered request.  The
  *   name is looked up at the first attempt and again after every miss, so
  *   a name that does not resolve yet (a host that starts before its
@@ -262,9 +265,13 @@ WANSEER_API void wanseer_stop(void);
  *       buffer too small: nothing copied, *length is set to the size needed.
  *   WANSEER_ERROR (-1)
  *       buffer is NULL (nothing else is looked at, errno is left alone);
- *       the store could not be opened (errno EIO); or length is NULL or
- *       *length is negative (errno EINVAL, nothing is cleared or read).
+ *       or errno says what failed (see ERRORS).
  *   Any other value is the store's own read status, passed on unchanged.
+ *
+ * ERRORS (with WANSEER_ERROR)
+ *   EINVAL  length is NULL or *length is negative; nothing is cleared or
+ *           read.
+ *   EIO     the store could not be opened.
  *
  * EXAMPLE
  *   unsigned char ip[WANSEER_ADDRESS_LENGTH];

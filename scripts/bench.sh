@@ -20,11 +20,17 @@
 #                      first address for a host name on a loopback name server
 #   foreign_flood_bench  CPU that a flood of foreign datagrams at the worker's
 #                      port costs the host while the worker waits for a reply
+#   xdp_bench.sh       (root) the probe server's XDP fast path against its
+#                      socket path and coturn over veth between namespaces:
+#                      answers per CPU-second (goal: fast path at least 5x the
+#                      socket path), and a legitimate host during a flood
+#                      (goal: answered on its first request)
 #   cli_bench          whole-process time of the wanseer command against
 #                      coturn's turnutils_stunclient asking a turnserver
 #                      --stun-only, both on loopback (goal: ratio at most 0.85)
 # Environment: STARTUP_RUNS (1000), CLI_RUNS (500), LOAD_SECONDS (5),
-# BENCH_ONLY=server to run only the probe server's part.
+# BENCH_ONLY=server to run only the probe server's part, BENCH_ONLY=xdp
+# only the XDP fast path's.
 # Figures depend on what else the machine is doing; run it on a quiet one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -44,6 +50,11 @@ if [[ ${BENCH_ONLY:-} != server ]]; then
   timeout 60 build-bench/bench/foreign_flood_bench 3
   echo "== wanseer command against turnutils_stunclient"
   timeout 600 build-bench/bench/cli_bench "${CLI_RUNS:-500}"
+fi
+
+if [[ ${BENCH_ONLY:-} == xdp ]]; then
+  bash bench/xdp_bench.sh build-bench "${LOAD_SECONDS:-5}"
+  exit
 fi
 
 load=build-bench/bench/probe_server_load
@@ -73,3 +84,9 @@ echo "== fleet of a million hosts through a one-minute outage"
 build-bench/bench/fleet_simulation | tail -n 2
 echo "-- the 1.1 schedule (a fixed 60 s pause after each reply)"
 build-bench/bench/fleet_simulation --before | tail -n 2
+echo "== XDP fast path against the socket path and coturn, over veth"
+if [[ $(id -u) -eq 0 ]]; then
+  timeout 900 bash bench/xdp_bench.sh build-bench "$seconds" || true
+else
+  echo "skipped: needs root for network namespaces and XDP"
+fi

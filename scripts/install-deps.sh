@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the tools need, and
+# Installs the Debian packages the build, the tests and the tools need (the
+# probe server's --xdp: clang, libbpf-dev, bpftool; its tests: ethtool and
+# ping), and
 # any named as arguments (scripts/bench.sh adds coturn), when any is missing.
 # Needs root, or sudo as a normal user, only when something must be installed.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang pkg-config libace-dev libc-ares-dev googletest
           libgtest-dev libbenchmark-dev iproute2 nftables valgrind libclang-rt-14-dev binutils
-          libmicrohttpd-dev libsystemd-dev curl systemd coturn
+          libmicrohttpd-dev libsystemd-dev curl systemd coturn libbpf-dev bpftool
+          ethtool iputils-ping
           dpkg-dev file lintian man-db groff-base "$@")
 
 missing=()

@@ -48,10 +48,13 @@ TEST(WanseerCli, PrintsTheAddressTheProbeServerSees) {
 
 TEST(WanseerCli, FindsTheLibraryInTheBuildTreeWithoutTheVariable) {
   running_probe_server server;
-  const auto run = run_to_end({WANSEER_CLI_PATH, "--timeout", "30", server.endpoint()},
-                              {{"WANSEER_LIBRARY", {}}});
-  EXPECT_EQ(run.status, 0) << run.errors;
-  EXPECT_EQ(run.output, "127.0.0.1\n");
+  // Unset, or set but empty.
+  for (const auto& variable : {std::optional<std::string>(), std::optional<std::string>("")}) {
+    const auto run = run_to_end({WANSEER_CLI_PATH, "--timeout", "30", server.endpoint()},
+                                {{"WANSEER_LIBRARY", variable}});
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.output, "127.0.0.1\n");
+  }
 }
 
 TEST(WanseerCli, StoresUnderTheGivenKeyAndRefusesKeysTheLibraryRefuses) {
@@ -75,7 +78,7 @@ TEST(WanseerCli, StoresUnderTheGivenKeyAndRefusesKeysTheLibraryRefuses) {
 TEST(WanseerCli, GivesUpAfterTheTimeoutAgainstASilentPort) {
   loopback_udp silent;
   child_process client(
-      {WANSEER_CLI_PATH, "--timeout", "1", "127.0.0.1:" + std::to_string(silent.port())},
+      {WANSEER_CLI_PATH, "--timeout", ".5", "127.0.0.1:" + std::to_string(silent.port())},
       built_library);
   // The library did ask: the silence is the server's.
   const auto probe = silent.receive();
@@ -100,6 +103,10 @@ TEST(WanseerCli, RefusesBadCommandLines) {
                                 {"127.0.0.1:0"},
                                 {"127.0.0.1:70000"},
                                 {":7171"},
+                                {"256.1.1.1:7171"},
+                                {"[::1]:7171"},
+                                {"a..b:7171"},
+                                {"--timeout", ".", "a:1"},
                                 {"--timeout", "soon", "a:1"},
                                 {"--timeout", "-1", "a:1"},
                                 {"--timeout=", "a:1"},
@@ -130,6 +137,17 @@ TEST(WanseerCli, WatchPrintsTheAddressWithATimeAndEndsCleanlyOnASignal) {
     // The address does not change, so it is printed once.
     EXPECT_TRUE(watcher.remaining_output().empty()) << watcher.remaining_output();
   }
+}
+
+TEST(WanseerCli, WatchStoppedBeforeAnyAddressEndsWithStatusOne) {
+  loopback_udp silent;
+  child_process watcher({WANSEER_CLI_PATH, "--watch", "127.0.0.1:" + std::to_string(silent.port())},
+                        built_library);
+  ASSERT_TRUE(silent.receive());  // the library runs and asks
+  watcher.send_signal(SIGINT);
+  EXPECT_EQ(watcher.wait_exit(), 1);
+  EXPECT_TRUE(watcher.remaining_output().empty());
+  EXPECT_NE(watcher.error_output().find("before an address"), std::string::npos);
 }
 
 TEST(WanseerCli, AnAddressThatCannotBeWrittenIsAFailure) {

@@ -13,8 +13,15 @@ namespace wanseer_tools {
 
 namespace {
 
+bool is_digit(char byte) {
+  return byte >= '0' && byte <= '9';
+}
+
 std::optional<std::chrono::milliseconds> parse_seconds(const std::string& text) {
-  if (text.empty() || !(text[0] >= '0' && text[0] <= '9')) {
+  // A digit first, or a point and a digit (".5"): no sign, space or word
+  // that strtod would also take.
+  const std::size_t first_digit = !text.empty() && text[0] == '.' ? 1 : 0;
+  if (text.size() <= first_digit || !is_digit(text[first_digit])) {
     return std::nullopt;
   }
   char* end = nullptr;
@@ -107,7 +114,9 @@ cli_options_result parse_cli_options(int argc, char** argv) {
   } else if (options.server.empty()) {
     result.error = "HOST:PORT of a probe server is required";
   } else if (!is_host_port(options.server)) {
-    result.error = "'" + options.server + "' is not HOST:PORT with a port from 1 to 65535";
+    result.error = "'" + options.server +
+                   "' is not HOST:PORT with a dotted IPv4 address or a host name and a port "
+                   "from 1 to 65535";
   }
   return result;
 }
@@ -122,17 +131,19 @@ std::string cli_usage(const char* program) {
          "               HOST:PORT\n"
          "\n"
          "Prints this machine's external IPv4 address as the probe server at HOST:PORT\n"
-         "sees it (HOST is a dotted IPv4 address or a host name; wanseer-probe-server\n"
-         "listens on port 7171 by default), e.g.\n"
+         "sees it (HOST is a dotted IPv4 address or a host name, PORT a number from 1\n"
+         "to 65535; wanseer-probe-server listens on port 7171 by default), e.g.\n"
          "  " +
          program +
          " 192.0.2.10:7171\n"
          "The address is learned by libwanseer, which this program loads the way a host\n"
-         "program does; it asks the server over UDP and retries with growing waits\n"
-         "(5, 6, 7 ... seconds) while no answer comes.  A host name is looked up (hosts\n"
-         "file, then the name servers of /etc/resolv.conf) as part of each attempt and\n"
-         "again after each unanswered one, trying its IPv4 addresses in turn; a lookup\n"
-         "that hangs does not hold up --timeout.\n"
+         "program does; it asks the server over UDP and asks again at once while no\n"
+         "answer comes.  The receive timeout starts at 5 s and grows by 1 s with each\n"
+         "miss, up to 60 s; it is kept after a reply, never reset, so once it has\n"
+         "reached 60 s every later miss waits 60 s.  A host name is looked up through\n"
+         "the system's resolver configuration (/etc/resolv.conf, /etc/hosts) as part\n"
+         "of each attempt and again after each unanswered one, trying its IPv4\n"
+         "addresses in turn; a lookup that hangs does not hold up --timeout.\n"
          "\n"
          "Options (a value may also be given as --key=KEY, --timeout=SECONDS, ...):\n"
          "  --key KEY          store the address under KEY in the value store instead of\n"
@@ -140,7 +151,8 @@ std::string cli_usage(const char* program) {
          "  --timeout SECONDS  give up if no address is known after this long (default " +
          std::to_string(default_timeout.count() / 1000) +
          ";\n"
-         "                     fractions allowed); not used with --watch\n"
+         "                     fractions allowed, 0.5 or .5; at most 86400); not used\n"
+         "                     with --watch\n"
          "  --watch            keep running: print the address whenever it changes, each\n"
          "                     line \"YYYY-MM-DDTHH:MM:SS.mmmZ A.B.C.D\" (UTC), until SIGINT\n"
          "                     or SIGTERM; the library asks again every 45 to 75 s (60 on\n"
@@ -157,15 +169,18 @@ std::string cli_usage(const char* program) {
          "Library search (the first that loads is used):\n"
          "  1. the file named by $" +
          library_variable +
-         " if it is set (then nothing else is tried)\n"
+         " if it is set and not empty (then\n"
+         "     nothing else is tried; set but empty, it counts as unset)\n"
          "  2. next to this program's binary:\n" +
          near_binary + "  3. " + library_file_name +
          " through the dynamic loader's search (LD_LIBRARY_PATH,\n"
          "     the ld.so cache, the system library directories)\n"
          "\n"
          "Exit status:\n"
-         "  0  the address was printed (or --watch ended by SIGINT/SIGTERM)\n"
-         "  1  no address was learned before the timeout (or before SIGINT/SIGTERM)\n"
+         "  0  the address was printed (or --watch ended by SIGINT/SIGTERM after it had\n"
+         "     printed an address)\n"
+         "  1  no address was learned before the timeout (or before SIGINT/SIGTERM, also\n"
+         "     with --watch)\n"
          "  2  bad command line, including a key the library refuses\n"
          "  3  the library could not be loaded; the loader's messages are shown\n"
          "  4  the library reported a failure (could not start, store unavailable),\n"

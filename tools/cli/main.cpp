@@ -64,6 +64,12 @@ int report_read_failure(const address_reading& reading) {
   return exit_library_failed;
 }
 
+int report_stopped_early(int signal) {
+  std::fprintf(stderr, "%s: stopped by %s before an address was learned\n", program,
+               strsignal(signal));
+  return exit_no_answer;
+}
+
 int report_write_failure() {
   std::fprintf(stderr, "%s: cannot write the address: %s\n", program, std::strerror(errno));
   return exit_write_failed;
@@ -90,9 +96,7 @@ int print_once(const address_poller& poller, const cli_options& options,
     }
     if (const auto signal =
             poller.wait(std::min<std::chrono::steady_clock::duration>(interval.next(), left))) {
-      std::fprintf(stderr, "%s: stopped by %s before an address was learned\n", program,
-                   strsignal(*signal));
-      return exit_no_answer;
+      return report_stopped_early(*signal);
     }
   }
 }
@@ -121,7 +125,9 @@ int watch_changes(const address_poller& poller, const address_output& output, ch
       return report_read_failure(reading);
     }
     if (signal) {
-      return exit_ok;
+      // Stopped before anything was learned: as in the one-shot mode, the
+      // caller learns that the server never answered.
+      return known ? exit_ok : report_stopped_early(*signal);
     }
     if (hook != nullptr) {
       hook->check();

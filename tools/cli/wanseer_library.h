@@ -21,8 +21,9 @@ struct wanseer_exports {
 
 class wanseer_library {
  public:
-  // Tries, in order: the file named by $WANSEER_LIBRARY when it is set (and
-  // nothing else then); next to this program's binary in ../<libdir>,
+  // Tries, in order: the file named by $WANSEER_LIBRARY when it is set and
+  // not empty (and nothing else then; an empty value counts as unset, so
+  // that "WANSEER_LIBRARY= wanseer ..." clears it); next to this program's binary in ../<libdir>,
   // ../lib and ../src (the build tree); then the dynamic loader's own
   // search for libwanseer.so.1.  The copy beside the binary comes first
   // because it is the one built or installed with it, and because finding

@@ -16,8 +16,9 @@ std::optional<unsigned short> parse_port(std::string_view text);
 // "A.B.C.D:PORT" with a numeric IPv4 address; the port may be 0.
 std::optional<sockaddr_in> parse_ipv4_endpoint(std::string_view text);
 
-// "HOST:PORT" where HOST is any non-empty name or dotted address and PORT is
-// 1..65535: the form the library resolves itself.
+// "HOST:PORT" where HOST is a dotted IPv4 address or a host name and PORT is
+// 1..65535: the form the library resolves itself.  The one place where the
+// command line's server text is judged.
 bool is_host_port(std::string_view text);
 
 std::string format_endpoint(const sockaddr_in& endpoint);

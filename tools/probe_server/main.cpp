@@ -28,6 +28,7 @@
 #include "metrics_text.h"
 #include "server_options.h"
 #include "unique_fd.h"
+#include "xdp_fast_path.h"
 
 namespace {
 
@@ -55,11 +56,15 @@ struct serving_state {
   wanseer::unique_fd stop_event{eventfd(0, EFD_CLOEXEC)};
   wanseer::unique_fd failure_event{eventfd(0, EFD_CLOEXEC)};
   std::atomic<int> failure{0};
+  std::unique_ptr<xdp_fast_path> fast_path;
 
   counter_values totals() const {
     counter_values sum;
     for (const auto& thread_counters : counters) {
       sum += thread_counters.snapshot();
+    }
+    if (fast_path) {
+      sum += fast_path->totals();
     }
     return sum;
   }
@@ -67,6 +72,8 @@ struct serving_state {
 
 std::string describe_start(const server_options& options, const listen_sockets& sockets,
                            const metrics_endpoint* metrics) {
+  const std::string xdp =
+      options.xdp_interface.empty() ? "" : "; answering in the driver of " + options.xdp_interface;
   std::string line = std::string(program) + " " + WANSEER_TOOLS_VERSION + ": listening on " +
                      format_endpoint(sockets.bound) + ", " +
                      std::to_string(sockets.sockets.size()) +
@@ -88,7 +95,7 @@ std::string describe_start(const server_options& options, const listen_sockets& 
   line += metrics != nullptr
               ? "; metrics on http://" + format_endpoint(metrics->address()) + "/metrics"
               : "; metrics off";
-  return line;
+  return line + xdp;
 }
 
 // Reports the server's counters on SIGUSR1 and returns on any other signal
@@ -224,6 +231,19 @@ int main(int argc, char** argv) {
                   " threads; lower --batch or --threads");
     }
   }
+  if (!options.xdp_interface.empty()) {
+    fast_path_settings settings;
+    settings.interface = options.xdp_interface;
+    settings.bound = sockets.bound;
+    settings.limit = options.limit;
+    settings.hash_seed = seed;
+    settings.dont_fragment = options.dont_fragment;
+    std::string reason;
+    state.fast_path = xdp_fast_path::attach(settings, reason);
+    if (!state.fast_path) {
+      return fail("--xdp " + options.xdp_interface + ": " + reason);
+    }
+  }
 
   std::unique_ptr<metrics_endpoint> metrics;
   if (options.metrics) {
@@ -232,6 +252,9 @@ int main(int argc, char** argv) {
         metrics->start(*options.metrics, [&state, &rate_limit_log, &output, threads, start_time] {
           metrics_snapshot snapshot;
           snapshot.totals = state.totals();
+          if (state.fast_path) {
+            snapshot.answered_at_driver = state.fast_path->totals().answered;
+          }
           snapshot.threads = threads;
           snapshot.log_lines_suppressed = rate_limit_log.suppressed();
           snapshot.log_lines_dropped = output.dropped();
@@ -268,6 +291,21 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (state.fast_path) {
+    try {
+      workers.emplace_back([&state, &rate_limit_log] {
+        if (!state.fast_path->forward_reports(state.stop_event.get(), rate_limit_log)) {
+          int expected = 0;
+          state.failure.compare_exchange_strong(expected, errno);
+          signal_event(state.failure_event.get());
+        }
+      });
+    } catch (const std::system_error& failure) {
+      stop_workers();
+      return fail("cannot start the XDP report thread (" + failure.code().message() + ")");
+    }
+  }
+
   output.write_line(STDOUT_FILENO, "listening on " + format_endpoint(sockets.bound));
   output.write_line(STDERR_FILENO, describe_start(options, sockets, metrics.get()));
   sd_notifyf(0, "READY=1\nSTATUS=answering on %s with %u %s",
@@ -278,8 +316,12 @@ int main(int argc, char** argv) {
   stop_workers();
   metrics.reset();
 
-  output.write_line(STDOUT_FILENO, state.totals().summary() +
-                                       " log_lines_dropped=" + std::to_string(output.dropped()));
+  std::string summary =
+      state.totals().summary() + " log_lines_dropped=" + std::to_string(output.dropped());
+  if (state.fast_path) {
+    summary += " answered_at_driver=" + std::to_string(state.fast_path->totals().answered);
+  }
+  output.write_line(STDOUT_FILENO, summary);
   if (const int failure = state.failure.load(); failure != 0) {
     return fail(std::string("socket failed: ") + std::strerror(failure));
   }

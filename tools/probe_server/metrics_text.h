@@ -15,6 +15,8 @@ struct metrics_snapshot {
   std::uint64_t log_lines_suppressed = 0;
   std::uint64_t log_lines_dropped = 0;
   double start_time_seconds = 0;  // since the Unix epoch
+  // Of totals.answered, those sent by the XDP fast path (0 without it).
+  std::uint64_t answered_at_driver = 0;
 };
 
 std::string format_metrics(const metrics_snapshot& snapshot);

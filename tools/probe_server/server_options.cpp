@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <getopt.h>
+#include <net/if.h>
 #include <sched.h>
 
 #include <cerrno>
@@ -24,6 +25,7 @@ enum option_code : int {
   metrics_option,
   batch_option,
   allow_fragmenting_option,
+  xdp_option,
   version_option,
 };
 
@@ -36,6 +38,7 @@ const option long_options[] = {
     {"metrics", required_argument, nullptr, metrics_option},
     {"batch", required_argument, nullptr, batch_option},
     {"allow-fragmenting", no_argument, nullptr, allow_fragmenting_option},
+    {"xdp", required_argument, nullptr, xdp_option},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, version_option},
     {nullptr, 0, nullptr, 0},
@@ -136,6 +139,12 @@ std::string apply(int code, const std::string& value, server_options& options) {
       }
       options.batch = static_cast<unsigned>(count);
       return {};
+    case xdp_option:
+      if (value.empty() || value.size() >= IF_NAMESIZE || value.find('/') != std::string::npos) {
+        return "--xdp wants an interface name, not '" + value + "'";
+      }
+      options.xdp_interface = value;
+      return {};
     default:
       return {};
   }
@@ -207,6 +216,7 @@ std::string server_usage(const char* program) {
   return std::string("Usage: ") + program +
          " [--listen ADDR:PORT] [--threads N] [--rate N] [--burst N]\n"
          "       [--sources N] [--metrics [ADDR:]PORT] [--batch N] [--allow-fragmenting]\n"
+         "       [--xdp IFACE]\n"
          "\n"
          "Answers wanseer address probes over UDP: each datagram of exactly the 3 bytes\n"
          "\"ip\" and NUL is answered, to its sender, with the 4 bytes of the sender's\n"
@@ -247,6 +257,10 @@ std::string server_usage(const char* program) {
          ")\n"
          "  --allow-fragmenting  send replies without don't-fragment (costs a little CPU;\n"
          "                      for measurements)\n"
+         "  --xdp IFACE         also answer in IFACE's driver (native XDP), before the\n"
+         "                      socket layer, with the same answers and limit; needs\n"
+         "                      CAP_BPF, CAP_NET_ADMIN and CAP_PERFMON, and exits 1 if\n"
+         "                      the program cannot be attached\n"
          "  --help              show this text and exit\n"
          "  --version           show the version and exit\n"
          "\n"
@@ -262,13 +276,15 @@ std::string server_usage(const char* program) {
          "or SIGHUP the server prints one line of counters, summed over threads,\n"
          "  received=N answered=N dropped_malformed=N dropped_rate_limited=N send_failed=N\n"
          "  log_lines_dropped=N\n"
-         "(on one line; lost if standard output takes nothing for 50 ms) and exits 0.\n"
-         "SIGUSR1 writes the same counters on standard error.  SIGPIPE is ignored.\n"
+         "(on one line; lost if standard output takes nothing for 50 ms) and exits 0;\n"
+         "with --xdp the line ends in answered_at_driver=N, the share of the answers\n"
+         "sent from the driver.  SIGUSR1 writes the same counters on standard error.\n"
+         "SIGPIPE is ignored.\n"
          "\n"
          "Exit status: 0 after SIGINT/SIGTERM/SIGHUP, 1 if a socket cannot be opened or\n"
-         "bound (the metrics port included) or fails, or if the memory or threads the\n"
-         "options ask for cannot be had (the message names the option), 2 for a bad\n"
-         "command line.\n";
+         "bound (the metrics port included) or fails, if the memory or threads the\n"
+         "options ask for cannot be had (the message names the option), or if --xdp\n"
+         "cannot attach (the message says why), 2 for a bad command line.\n";
 }
 
 }  // namespace wanseer_tools

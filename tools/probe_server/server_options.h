@@ -23,6 +23,8 @@ struct server_options {
   unsigned batch = default_batch;
   bool dont_fragment = true;
   std::optional<sockaddr_in> metrics;
+  // Interface to answer on in the driver as well (--xdp); empty: off.
+  std::string xdp_interface;
   bool show_help = false;
   bool show_version = false;
 };

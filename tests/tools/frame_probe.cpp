@@ -1,0 +1,265 @@
+// frame_probe: sends hand-built Ethernet frames to a probe server over a
+// test interface and reports, byte for byte, what comes back, so that the
+// XDP fast path and the socket path can be held to the same answers.
+//
+//   frame_probe corpus IFACE SERVER_MAC SERVER_IP PORT CLIENT_IP LIMITED_IP
+//   frame_probe random IFACE SERVER_MAC SERVER_IP PORT CLIENT_IP COUNT SEED
+//
+// corpus prints one line per case: its name and every reply to it (the
+// whole IPv4 packet in hex), or "none".  LIMITED_IP is an address of IFACE
+// whose budget the server has set to 1000 requests.  random sends COUNT
+// datagrams of random bytes after valid headers and fails if any reply is
+// not a correct answer to a correct request, or if the server stops
+// answering.  After each case a sentinel request that only the socket path
+// answers (it carries IP options) marks that every reply to the case has
+// arrived.  Exit: 0 done, 1 a check failed, 2 bad usage.
+
+#include <arpa/inet.h>
+#include <linux/if_packet.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/ethernet_frame.h"
+#include "unique_fd.h"
+
+namespace {
+
+using namespace wanseer::testing;
+
+constexpr std::uint16_t sentinel_port = 39999;
+constexpr std::uint16_t first_case_port = 40000;
+constexpr auto reply_deadline = std::chrono::seconds(10);
+
+struct reply {
+  std::uint16_t to_port = 0;  // host byte order
+  std::uint32_t to_address = 0;
+  bytes packet;  // from the IPv4 header on
+};
+
+// Waits for the sentinel's answer and returns every UDP datagram from the
+// server's port that reached the interface before it.  Sets `reachable`
+// to whether the sentinel was answered in time.
+std::vector<reply> replies_until_sentinel(const frame_link& link, bool& reachable) {
+  frame_spec sentinel;
+  sentinel.ip_options = true;
+  sentinel.source_port = sentinel_port;
+  std::vector<reply> replies;
+  reachable = send_frame(link, build_frame(link, sentinel));
+  const auto deadline = std::chrono::steady_clock::now() + reply_deadline;
+  while (reachable) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd readable{link.socket, POLLIN, 0};
+    if (left.count() <= 0 || poll(&readable, 1, static_cast<int>(left.count())) <= 0) {
+      reachable = false;
+      break;
+    }
+    std::uint8_t buffer[2048];
+    sockaddr_ll from{};
+    socklen_t from_length = sizeof from;
+    const ssize_t got = recvfrom(link.socket, buffer, sizeof buffer, 0,
+                                 reinterpret_cast<sockaddr*>(&from), &from_length);
+    if (got < 42 || from.sll_pkttype == PACKET_OUTGOING || buffer[12] != 0x08 || buffer[13] != 0 ||
+        buffer[23] != 17) {
+      continue;
+    }
+    const std::size_t header = (buffer[14] & 0x0f) * 4U;
+    if (static_cast<std::size_t>(got) < 14 + header + 8 ||
+        std::memcmp(buffer + 14 + header, &link.port, 2) != 0) {
+      continue;
+    }
+    reply answer;
+    answer.to_port =
+        static_cast<std::uint16_t>(buffer[14 + header + 2] << 8 | buffer[14 + header + 3]);
+    std::memcpy(&answer.to_address, buffer + 30, 4);
+    const std::size_t ip_length = static_cast<std::size_t>(buffer[16] << 8 | buffer[17]);
+    answer.packet.assign(buffer + 14,
+                         buffer + 14 + std::min(ip_length, static_cast<std::size_t>(got) - 14));
+    if (answer.to_port == sentinel_port) {
+      return replies;
+    }
+    replies.push_back(std::move(answer));
+  }
+  return replies;
+}
+
+std::string hex(const bytes& data) {
+  std::string text;
+  char digits[3];
+  for (std::uint8_t byte : data) {
+    std::snprintf(digits, sizeof digits, "%02x", byte);
+    text += digits;
+  }
+  return text;
+}
+
+// Whether `packet` is a well-formed answer to a request from `client`:
+// valid checksums and a payload of exactly the client's 4 address bytes.
+bool is_correct_answer(const bytes& packet, std::uint32_t client) {
+  if (packet.size() != 32 || packet[0] != 0x45 ||
+      finish_checksum(sum_words(packet.data(), 20)) != 0) {
+    return false;
+  }
+  const bool checksum_ok =
+      (packet[26] == 0 && packet[27] == 0) || finish_checksum(udp_sum(packet.data(), 20, 12)) == 0;
+  return checksum_ok && packet[25] == 12 && std::memcmp(packet.data() + 28, &client, 4) == 0 &&
+         std::memcmp(packet.data() + 16, &client, 4) == 0;
+}
+
+struct named_case {
+  const char* name;
+  frame_spec spec;
+};
+
+std::vector<named_case> corpus() {
+  const auto with = [](auto change) {
+    frame_spec spec;
+    change(spec);
+    return spec;
+  };
+  const auto carrying = [](bytes payload) {
+    frame_spec spec;
+    spec.payload = std::move(payload);
+    return spec;
+  };
+  return {
+      {"request", {}},
+      {"request-no-udp-checksum", with([](frame_spec& s) { s.udp_checksum = 1; })},
+      {"request-padded-to-60", with([](frame_spec& s) { s.pad_to = 60; })},
+      {"request-with-ip-options", with([](frame_spec& s) { s.ip_options = true; })},
+      {"request-bad-udp-checksum", with([](frame_spec& s) { s.udp_checksum = 2; })},
+      {"request-bad-ip-checksum", with([](frame_spec& s) { s.bad_ip_checksum = true; })},
+      {"request-fragment", with([](frame_spec& s) { s.more_fragments = true; })},
+      {"request-vlan-tagged", with([](frame_spec& s) { s.vlan = true; })},
+      {"request-not-ipv4", with([](frame_spec& s) { s.ether_type = 0x86dd; })},
+      {"request-source-port-0", with([](frame_spec& s) { s.source_port = 0; })},
+      {"ip-length-past-frame", with([](frame_spec& s) { s.ip_length_change = 8; })},
+      {"ip-length-short", with([](frame_spec& s) { s.ip_length_change = -4; })},
+      {"udp-length-past-ip", with([](frame_spec& s) { s.udp_length_change = 4; })},
+      {"udp-length-short", with([](frame_spec& s) { s.udp_length_change = -1; })},
+      {"udp-length-below-header", with([](frame_spec& s) { s.udp_length_change = -4; })},
+      {"empty", carrying({})},
+      {"two-bytes", carrying({'i', 'p'})},
+      {"four-bytes", carrying({'i', 'p', 0, 0})},
+      {"upper-case", carrying({'I', 'P', 0})},
+      {"no-nul", carrying({'i', 'p', 'x'})},
+      {"stun-binding",
+       carrying({0, 1, 0, 0, 0x21, 0x12, 0xa4, 0x42, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12})},
+      {"stun-bad-length",
+       carrying({0, 1, 0, 8, 0x21, 0x12, 0xa4, 0x42, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12})},
+      {"large", with([](frame_spec& s) { s.payload.assign(1200, 'i'); })},
+  };
+}
+
+int run_corpus(frame_link& link, std::uint32_t limited) {
+  std::uint16_t port = first_case_port;
+  for (named_case& item : corpus()) {
+    if (item.spec.source_port == 0 && std::strcmp(item.name, "request-source-port-0") != 0) {
+      item.spec.source_port = port++;
+    }
+    bool reachable = send_frame(link, build_frame(link, item.spec));
+    const std::vector<reply> replies = replies_until_sentinel(link, reachable);
+    if (!reachable) {
+      std::printf("%s: server unreachable\n", item.name);
+      return 1;
+    }
+    std::printf("%s:", item.name);
+    for (const reply& answer : replies) {
+      std::printf(" %s", hex(answer.packet).c_str());
+    }
+    std::printf("%s\n", replies.empty() ? " none" : "");
+  }
+  // Over the limit: 1010 requests in steps small enough for any socket
+  // buffer, of which the first 1000 are answered.
+  frame_spec over;
+  over.source = limited;
+  over.source_port = port;
+  unsigned answered = 0;
+  for (int step = 0; step < 101; ++step) {
+    bool reachable = true;
+    for (int i = 0; i < 10; ++i) {
+      reachable = reachable && send_frame(link, build_frame(link, over));
+    }
+    for (const reply& answer : replies_until_sentinel(link, reachable)) {
+      answered += answer.to_address == limited && is_correct_answer(answer.packet, limited);
+    }
+    if (!reachable) {
+      std::printf("over-limit: server unreachable\n");
+      return 1;
+    }
+  }
+  std::printf("over-limit: %u of 1010 answered\n", answered);
+  return 0;
+}
+
+int run_random(frame_link& link, unsigned count, unsigned seed) {
+  std::mt19937 random(seed);
+  unsigned answered = 0;
+  for (unsigned i = 0; i < count; ++i) {
+    frame_spec spec;
+    spec.source_port = static_cast<std::uint16_t>(first_case_port + i % 1000);
+    spec.payload.resize(random() % 48);
+    for (auto& byte : spec.payload) {
+      byte = static_cast<std::uint8_t>(random());
+    }
+    // Now and then the request itself, or something one byte from it.
+    if (i % 16 == 0) {
+      spec.payload = {'i', 'p', 0};
+      if (i % 32 == 0) {
+        spec.payload[random() % 3] ^= static_cast<std::uint8_t>(1U << (random() % 8));
+      }
+    }
+    bool reachable = send_frame(link, build_frame(link, spec));
+    const bool is_request = spec.payload == bytes{'i', 'p', 0};
+    for (const reply& answer : replies_until_sentinel(link, reachable)) {
+      if (!is_request || answer.to_port != spec.source_port ||
+          !is_correct_answer(answer.packet, link.client)) {
+        std::fprintf(stderr, "frame_probe: datagram %u (%s) got a wrong answer %s\n", i,
+                     hex(spec.payload).c_str(), hex(answer.packet).c_str());
+        return 1;
+      }
+      ++answered;
+    }
+    if (!reachable) {
+      std::fprintf(stderr, "frame_probe: server unreachable after datagram %u\n", i);
+      return 1;
+    }
+  }
+  std::printf("random: %u datagrams, %u answered, every answer correct\n", count, answered);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if ((mode != "corpus" && mode != "random") || argc != (mode == "corpus" ? 8 : 9)) {
+    std::fprintf(stderr,
+                 "usage: frame_probe corpus IFACE SERVER_MAC SERVER_IP PORT CLIENT_IP LIMITED_IP\n"
+                 "       frame_probe random IFACE SERVER_MAC SERVER_IP PORT CLIENT_IP COUNT "
+                 "SEED\n");
+    return 2;
+  }
+  frame_link link;
+  std::uint32_t limited = 0;
+  if (!open_frame_link(argv[2], argv[3], argv[4], argv[5], argv[6], link) ||
+      (mode == "corpus" && inet_pton(AF_INET, argv[7], &limited) != 1)) {
+    std::fprintf(stderr, "frame_probe: bad arguments or no packet socket: %s\n",
+                 std::strerror(errno));
+    return 2;
+  }
+  const wanseer::unique_fd owned(link.socket);
+  if (mode == "corpus") {
+    return run_corpus(link, limited);
+  }
+  return run_random(link, static_cast<unsigned>(std::atoi(argv[7])),
+                    static_cast<unsigned>(std::atoi(argv[8])));
+}

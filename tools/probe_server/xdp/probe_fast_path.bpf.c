@@ -1,0 +1,316 @@
+/* The probe server's fast path: an XDP program that answers the 3-byte
+ * address probe in the driver, with the same bytes the socket path sends,
+ * and drops malformed and over-limit requests there, so that a flood never
+ * reaches the socket layer.
+ *
+ * Only a request whose every header it can check is handled here: an
+ * untagged IPv4 frame without options or fragmentation, to the server's
+ * port and one of its addresses, from a unicast source, with lengths and
+ * checksums that agree.  Everything else goes on to the kernel unchanged
+ * (XDP_PASS), which answers through the socket path or drops it as it
+ * would without this program.  STUN messages go on too: the socket path
+ * answers them. */
+#include <linux/bpf.h>
+#include <linux/if_ether.h>
+#include <linux/in.h>
+#include <linux/ip.h>
+#include <linux/udp.h>
+
+#include <bpf/bpf_endian.h>
+#include <bpf/bpf_helpers.h>
+
+#include "fast_path_layout.h"
+
+/* Set by the loader before the program is loaded. */
+const volatile unsigned char interface_mac[ETH_ALEN] = {0};
+const volatile __u16 server_port = 0;    /* network byte order */
+const volatile __u32 server_address = 0; /* network byte order; 0: local_addresses */
+const volatile __u8 dont_fragment = 1;
+const volatile __u8 limited = 0;
+const volatile __u64 interval_ns = 0;
+const volatile __u64 tolerance_ns = 0;
+const volatile __u64 hash_seed = 0;
+const volatile __u32 set_count = 1;
+
+struct {
+  __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+  __uint(max_entries, fast_path_counter_count);
+  __type(key, __u32);
+  __type(value, __u64);
+} counters SEC(".maps");
+
+/* Sized by the loader from --sources. */
+struct {
+  __uint(type, BPF_MAP_TYPE_ARRAY);
+  __uint(max_entries, 1);
+  __type(key, __u32);
+  __type(value, struct fast_path_source_set);
+} sources SEC(".maps");
+
+/* The interface's addresses, when the server listens on all of them. */
+struct {
+  __uint(type, BPF_MAP_TYPE_HASH);
+  __uint(max_entries, 256);
+  __type(key, __u32);
+  __type(value, __u8);
+} local_addresses SEC(".maps");
+
+/* Throttled sources worth a log line, for the loader to write. */
+struct {
+  __uint(type, BPF_MAP_TYPE_RINGBUF);
+  __uint(max_entries, 64 * 1024);
+} reports SEC(".maps");
+
+#define REQUEST_LENGTH 3
+#define ANSWER_LENGTH 4
+#define FRAME_HEADERS (sizeof(struct ethhdr) + sizeof(struct iphdr) + sizeof(struct udphdr))
+#define STUN_HEADER_LENGTH 20
+
+enum admission { admit_answer, admit_drop, admit_drop_and_report };
+
+static __always_inline void count(__u32 slot) {
+  __u64* value = bpf_map_lookup_elem(&counters, &slot);
+  if (value) {
+    *value += 1;
+  }
+}
+
+static __always_inline __u16 fold(__u64 sum) {
+  sum = (sum & 0xffffffff) + (sum >> 32);
+  sum = (sum & 0xffff) + (sum >> 16);
+  sum = (sum & 0xffff) + (sum >> 16);
+  sum = (sum & 0xffff) + (sum >> 16);
+  return (__u16)sum;
+}
+
+/* Sum of a 32-bit value's two 16-bit halves, as they lie in memory. */
+static __always_inline __u64 sum32(__u32 value) {
+  return (value & 0xffff) + (value >> 16);
+}
+
+static __always_inline __u16 ipv4_header_checksum(const struct iphdr* ip) {
+  const __u16* words = (const __u16*)ip;
+  __u64 sum = 0;
+#pragma unroll
+  for (int i = 0; i < (int)(sizeof(struct iphdr) / 2); ++i) {
+    sum += words[i];
+  }
+  return (__u16)~fold(sum);
+}
+
+/* The UDP pseudo-header and header sum, checksum field included.  All
+ * values in network byte order, summed as they lie in memory. */
+static __always_inline __u64 udp_header_sum(__u32 source, __u32 destination,
+                                            const struct udphdr* udp) {
+  return sum32(source) + sum32(destination) + bpf_htons(IPPROTO_UDP) + udp->len + udp->source +
+         udp->dest + udp->len + udp->check;
+}
+
+/* Frames to another station's address reach us only in promiscuous mode;
+ * the kernel drops them, and so do we. */
+static __always_inline int is_to_interface(const struct ethhdr* eth) {
+#pragma unroll
+  for (int i = 0; i < ETH_ALEN; ++i) {
+    if (eth->h_dest[i] != interface_mac[i]) {
+      return 0;
+    }
+  }
+  return 1;
+}
+
+static __always_inline int is_unicast_source(__u32 address) {
+  const __u32 host = bpf_ntohl(address);
+  return host != 0 && (host >> 24) != 127 && (host >> 28) != 0xe && host != 0xffffffff;
+}
+
+static __always_inline int is_served_destination(__u32 address) {
+  if (server_address != 0) {
+    return address == server_address;
+  }
+  return bpf_map_lookup_elem(&local_addresses, &address) != 0;
+}
+
+/* Whether the payload has the form of a STUN message: at least the header,
+ * the two top bits clear, and a length field that is the rest of it. */
+static __always_inline int has_stun_form(const unsigned char* payload, const void* end,
+                                         __u32 length) {
+  if (length < STUN_HEADER_LENGTH || (const void*)(payload + 4) > end) {
+    return 0;
+  }
+  return (payload[0] & 0xc0) == 0 && ((__u32)payload[2] << 8 | payload[3]) == length - 20;
+}
+
+/* The socket path's per-source limit, on one table for all CPUs (see
+ * source_rate_limiter.h for why a newcomer inherits the fullest bucket). */
+static __always_inline enum admission admit(__u32 source, __u64 now) {
+  if (!limited) {
+    return admit_answer;
+  }
+  const __u64 mixed = ((__u64)source ^ hash_seed) * 0x9E3779B97F4A7C15ULL;
+  __u32 index = (__u32)((mixed >> 32) % set_count);
+  struct fast_path_source_set* set = bpf_map_lookup_elem(&sources, &index);
+  if (!set) {
+    return admit_drop;
+  }
+  const __u32 minute = (__u32)(now / 60000000000ULL) + 1;
+  enum admission verdict = admit_answer;
+  int claimed = 0; /* 1: a free slot, 2: another address's slot */
+
+  bpf_spin_lock(&set->lock);
+  struct fast_path_source* entry = 0;
+  struct fast_path_source* fullest = &set->ways[0];
+#pragma unroll
+  for (int way = 0; way < FAST_PATH_WAYS; ++way) {
+    struct fast_path_source* candidate = &set->ways[way];
+    if (!entry && candidate->arrival_ns != 0 && candidate->address == source) {
+      entry = candidate;
+    }
+    if (candidate->arrival_ns < fullest->arrival_ns) {
+      fullest = candidate;
+    }
+  }
+  if (!entry) {
+    entry = fullest;
+    if (entry->arrival_ns == 0) {
+      claimed = 1;
+      entry->arrival_ns = now;
+    } else {
+      claimed = 2;
+    }
+    entry->address = source;
+  }
+  const __u64 arrival = entry->arrival_ns > now ? entry->arrival_ns : now;
+  if (arrival - now > tolerance_ns) {
+    if (entry->reported_minute == minute) {
+      verdict = admit_drop;
+    } else {
+      entry->reported_minute = minute;
+      verdict = admit_drop_and_report;
+    }
+  } else {
+    entry->arrival_ns = arrival + interval_ns;
+  }
+  bpf_spin_unlock(&set->lock);
+
+  if (claimed == 1) {
+    count(fast_path_sources_tracked);
+  } else if (claimed == 2) {
+    count(fast_path_sources_evicted);
+  }
+  return verdict;
+}
+
+/* Turns the request frame into its answer in place and sends it back. */
+static __always_inline int answer(struct xdp_md* ctx) {
+  const long frame_length = (long)ctx->data_end - (long)ctx->data;
+  if (bpf_xdp_adjust_tail(ctx, (int)(FRAME_HEADERS + ANSWER_LENGTH - frame_length)) != 0) {
+    return XDP_PASS;
+  }
+  void* data = (void*)(long)ctx->data;
+  void* end = (void*)(long)ctx->data_end;
+  if (data + FRAME_HEADERS + ANSWER_LENGTH > end) {
+    return XDP_PASS;
+  }
+  struct ethhdr* eth = data;
+  struct iphdr* ip = (struct iphdr*)(eth + 1);
+  struct udphdr* udp = (struct udphdr*)(ip + 1);
+  __u32* payload = (__u32*)(udp + 1);
+
+  unsigned char mac[ETH_ALEN];
+  __builtin_memcpy(mac, eth->h_dest, ETH_ALEN);
+  __builtin_memcpy(eth->h_dest, eth->h_source, ETH_ALEN);
+  __builtin_memcpy(eth->h_source, mac, ETH_ALEN);
+
+  const __u32 client = ip->saddr;
+  ip->saddr = ip->daddr;
+  ip->daddr = client;
+  ip->tos = 0;
+  ip->tot_len = bpf_htons(sizeof(struct iphdr) + sizeof(struct udphdr) + ANSWER_LENGTH);
+  /* As the kernel sends a datagram of an unconnected socket. */
+  ip->id = 0;
+  ip->frag_off = dont_fragment ? bpf_htons(0x4000) : 0;
+  ip->ttl = 64;
+  ip->check = 0;
+  ip->check = ipv4_header_checksum(ip);
+
+  const __u16 client_port = udp->source;
+  udp->source = udp->dest;
+  udp->dest = client_port;
+  udp->len = bpf_htons(sizeof(struct udphdr) + ANSWER_LENGTH);
+  udp->check = 0;
+  *payload = client;
+  __u16 check = (__u16)~fold(udp_header_sum(ip->saddr, ip->daddr, udp) + sum32(client));
+  udp->check = check == 0 ? 0xffff : check;
+  return XDP_TX;
+}
+
+SEC("xdp")
+int answer_probes(struct xdp_md* ctx) {
+  void* data = (void*)(long)ctx->data;
+  void* end = (void*)(long)ctx->data_end;
+  struct ethhdr* eth = data;
+  if ((void*)(eth + 1) > end || eth->h_proto != bpf_htons(ETH_P_IP) || (eth->h_source[0] & 1) ||
+      !is_to_interface(eth)) {
+    return XDP_PASS;
+  }
+  struct iphdr* ip = (struct iphdr*)(eth + 1);
+  if ((void*)(ip + 1) > end || ip->version != 4 || ip->ihl != 5 || ip->protocol != IPPROTO_UDP ||
+      (ip->frag_off & bpf_htons(0x3fff)) != 0) {
+    return XDP_PASS;
+  }
+  struct udphdr* udp = (struct udphdr*)(ip + 1);
+  if ((void*)(udp + 1) > end || udp->dest != server_port || !is_served_destination(ip->daddr) ||
+      !is_unicast_source(ip->saddr)) {
+    return XDP_PASS;
+  }
+  /* Lengths that lie, and a header the kernel would refuse, are the
+   * kernel's to judge. */
+  const __u32 ip_length = bpf_ntohs(ip->tot_len);
+  const __u32 udp_length = bpf_ntohs(udp->len);
+  if (ip_length < sizeof(struct iphdr) + sizeof(struct udphdr) ||
+      data + sizeof(struct ethhdr) + ip_length > end || udp_length < sizeof(struct udphdr) ||
+      udp_length > ip_length - sizeof(struct iphdr) || ipv4_header_checksum(ip) != 0) {
+    return XDP_PASS;
+  }
+  const unsigned char* payload = (const unsigned char*)(udp + 1);
+  const __u32 payload_length = udp_length - sizeof(struct udphdr);
+  if (has_stun_form(payload, end, payload_length)) {
+    return XDP_PASS;
+  }
+
+  if (payload_length == REQUEST_LENGTH && (const void*)(payload + REQUEST_LENGTH) <= end &&
+      payload[0] == 'i' && payload[1] == 'p' && payload[2] == 0 && udp->check != 0) {
+    /* A checksum that does not add up may be one the sender left to
+     * offloading, which only the kernel knows: let it judge. */
+    const __u64 sum = udp_header_sum(ip->saddr, ip->daddr, udp) + bpf_htons(('i' << 8) | 'p');
+    if (fold(sum) != 0xffff) {
+      return XDP_PASS;
+    }
+  }
+
+  count(fast_path_received);
+  if (payload_length != REQUEST_LENGTH || (const void*)(payload + REQUEST_LENGTH) > end ||
+      payload[0] != 'i' || payload[1] != 'p' || payload[2] != 0 || udp->source == 0) {
+    count(fast_path_dropped_malformed);
+    return XDP_DROP;
+  }
+  __u32 source = ip->saddr;
+  switch (admit(source, bpf_ktime_get_ns())) {
+    case admit_answer:
+      break;
+    case admit_drop_and_report:
+      bpf_ringbuf_output(&reports, &source, sizeof source, 0);
+      /* fall through */
+    default:
+      count(fast_path_dropped_rate_limited);
+      return XDP_DROP;
+  }
+  const int verdict = answer(ctx);
+  if (verdict == XDP_TX) {
+    count(fast_path_answered);
+  }
+  return verdict;
+}
+
+/* The project is Expat-licensed; the kernel counts "Dual MIT/GPL" as GPL-compatible. */
+char LICENSE[] SEC("license") = "Dual MIT/GPL";
