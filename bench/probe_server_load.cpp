@@ -2,8 +2,11 @@
 // wanseer-probe-server or of coturn's STUN-only server, under the same load:
 // sources on 127.0.0.1 to 127.0.0.16 sending probe requests (or STUN
 // Binding requests to coturn) in batches, with a bounded number in flight.
+// `stun` sends wanseer-probe-server the STUN Binding requests that coturn
+// gets: the same work on the same wire.
 //
-// Usage: probe_server_load probe|coturn SECONDS [--pin] [--window N] [-- SERVER ARGUMENTS...]
+// Usage: probe_server_load probe|stun|coturn SECONDS [--pin] [--window N]
+//                          [-- SERVER ARGUMENTS...]
 //   --pin  runs the server on the last processor and the load on the others
 //          (the server's threads then share one core)
 //   --window N  requests in flight at most (default 4096)
@@ -170,14 +173,17 @@ void report(const char* name, unsigned threads, const load_result& load, double 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3 || (std::strcmp(argv[1], "probe") != 0 && std::strcmp(argv[1], "coturn") != 0) ||
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (argc < 3 || (mode != "probe" && mode != "stun" && mode != "coturn") ||
       std::atof(argv[2]) <= 0) {
     std::fprintf(stderr,
-                 "usage: %s probe|coturn SECONDS [--pin] [--window N] [-- SERVER ARGUMENTS...]\n",
+                 "usage: %s probe|stun|coturn SECONDS [--pin] [--window N] [-- SERVER "
+                 "ARGUMENTS...]\n",
                  argv[0]);
     return 2;
   }
-  const bool coturn = std::strcmp(argv[1], "coturn") == 0;
+  const bool coturn = mode == "coturn";
+  const bool stun = mode == "stun";
   const double seconds = std::atof(argv[2]);
   bool pin = false;
   std::vector<std::string> server_arguments;
@@ -215,7 +221,7 @@ int main(int argc, char** argv) {
       pin_to(0, last - 1);
     }
     const double cpu_before = cpu_seconds(server.pid());
-    const load_result load = run_load(server.port(), false, seconds);
+    const load_result load = run_load(server.port(), stun, seconds);
     const double cpu = cpu_seconds(server.pid()) - cpu_before;
     unsigned threads = 0;
     for (std::size_t i = 0; i + 1 < server_arguments.size(); ++i) {
@@ -223,7 +229,8 @@ int main(int argc, char** argv) {
         threads = static_cast<unsigned>(std::stoul(server_arguments[i + 1]));
       }
     }
-    report("probe", threads ? threads : static_cast<unsigned>(processors), load, cpu);
+    report(stun ? "stun" : "probe", threads ? threads : static_cast<unsigned>(processors), load,
+           cpu);
     std::printf("        server counters: %s\n",
                 wanseer_tests::counter_line(server.stop()).c_str());
   }

@@ -165,7 +165,9 @@ WANSEER_API void wanseer_init(const void* reserved, const char* key);
  *
  *   server  NUL-terminated "host:port", a dotted IPv4 address or host name,
  *           a colon and a port number or service name, e.g.
- *           "192.0.2.10:7171".
+ *           "192.0.2.10:7171", for a wanseer probe server; or
+ *           "stun:host[:port]" for any STUN server, e.g.
+ *           "stun:stun.example.org" (see STUN SERVERS).
  *
  *   Returns at once; the worker opens its socket and the store and probes
  *   in the background.  The text is parsed, and a service name looked up
@@ -214,6 +216,29 @@ WANSEER_API void wanseer_init(const void* reserved, const char* key);
  *   the worker next to nothing, and a quiet pause still has no wake-ups.
  *   Where the socket cannot be opened (a sandbox, another system) the worker
  *   keeps to the schedule above.
+ *
+ * STUN SERVERS
+ *   A text "stun:host[:port]" asks a STUN server (RFC 8489 Binding;
+ *   wanseer-probe-server answers it too) instead of a probe server, on the
+ *   same schedule.  Without a port, a host name's SRV record
+ *   "_stun._udp.host" is looked up first and its targets are asked in
+ *   priority order, each on its own port; where there is none (and for a
+ *   dotted address) the port is 3478.  Each attempt sends a Binding request
+ *   with a fresh 96-bit transaction ID from getrandom(2), and sends the same
+ *   request again 0.5, 1.5, 3.5, 7.5 ... s after the first (RFC 8489
+ *   section 6.2.1, at most 7 sends) until an answer comes or the attempt's
+ *   receive timeout ends.  An answer counts only when it comes from the
+ *   address and port asked, is a well-formed Binding success response with
+ *   the magic cookie and the request's transaction ID, has no
+ *   comprehension-required attribute the library does not know, and holds
+ *   an IPv4 XOR-MAPPED-ADDRESS or, only where that is absent, an IPv4
+ *   MAPPED-ADDRESS; its 4 address bytes are stored as a probe reply's are.
+ *   Anything else (an error response, an IPv6 address, a forged or
+ *   malformed datagram) is dropped and the attempt waits on.  The texts
+ *   "stun:", "stun::3478", "stun:host:", "stun:host:0", "stun:host:99999"
+ *   and "stun:0.0.0.0" name no server: every attempt is a miss.
+ *   Until the kernel's random source is ready (early at boot), an attempt
+ *   sends nothing rather than a guessable ID, and is a miss.
  *
  * ERRORS (no worker was started; wanseer_stop is then a harmless no-op
  *         unless an earlier worker is still running)

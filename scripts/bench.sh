@@ -27,7 +27,12 @@
 #                      (goal: answered on its first request)
 #   cli_bench          whole-process time of the wanseer command against
 #                      coturn's turnutils_stunclient asking a turnserver
-#                      --stun-only, both on loopback (goal: ratio at most 0.85)
+#                      --stun-only, both on loopback (goal: ratio at most 0.85),
+#                      and of `wanseer stun:` asking that turnserver (goal: at
+#                      most 0.9)
+#   probe_server_load stun  STUN answers per CPU-second of wanseer-probe-server
+#                      against turnserver --stun-only, the same STUN load, each
+#                      pinned to one core (goal: at least 2.0 times coturn's)
 # Environment: STARTUP_RUNS (1000), CLI_RUNS (500), LOAD_SECONDS (5),
 # BENCH_ONLY=server to run only the probe server's part, BENCH_ONLY=xdp
 # only the XDP fast path's.
@@ -69,6 +74,13 @@ for round in 1 2; do
   run_load coturn "$seconds" --pin
   run_load probe "$seconds"
   run_load coturn "$seconds"
+done
+echo "== STUN answers: probe server against coturn --stun-only, same STUN load,"
+echo "   each on one pinned core"
+for round in 1 2 3; do
+  echo "-- round $round"
+  run_load stun "$seconds" --pin -- --threads 1
+  run_load coturn "$seconds" --pin
 done
 echo "== kernel-side levers, probe server on one pinned core"
 for round in 1 2; do

@@ -9,7 +9,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang pkg-config libace-dev libc-ares-dev googletest
           libgtest-dev libbenchmark-dev iproute2 nftables valgrind libclang-rt-14-dev binutils
           libmicrohttpd-dev libsystemd-dev curl systemd coturn libbpf-dev bpftool
-          ethtool iputils-ping
+          ethtool iputils-ping zlib1g-dev stun-client prometheus
           dpkg-dev file lintian man-db groff-base "$@")
 
 missing=()

@@ -10,6 +10,10 @@
 #    datagrams from another client-side address (192.0.2.3, on the router)
 #    are sent to the client's probe port; none may become the stored address, and
 #    the real answer is still taken once the server is up.
+# 3. STUN through the NAT: wanseer learns 198.51.100.1 from coturn's
+#    `turnserver --stun-only` in the server namespace (stun:198.51.100.2, on
+#    STUN's port 3478), and coturn's `turnutils_stunclient` and Debian's
+#    `stun` learn it from wanseer-probe-server.
 #
 # Usage: scripts/nat-test.sh BUILD_DIR      (as root)
 # Exit:  0 passed, 1 failed, 2 bad usage, 77 skipped (printed as "SKIPPED: reason").
@@ -20,7 +24,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/netns-lib.sh"
 netns_build_dir nat-test "$@"
 require_files "$server_bin" "$client_bin" "$library"
 require_root
-require_tools ip nft ss timeout
+require_tools ip nft ss timeout turnserver turnutils_stunclient stun
 
 netns_begin
 ns_client=$ns_prefix-client
@@ -157,4 +161,31 @@ fi
 [[ $(wc -l <"$work/watch.out") -eq 1 ]] || fail "the stored address changed: $(cat "$work/watch.out")"
 stop_server
 echo "ok: $spoofs forged datagrams from 192.0.2.3 to port $port left the stored address alone"
+
+# --- 3. STUN through the NAT ---------------------------------------------------
+ip netns exec "$ns_server" turnserver -n --stun-only --no-cli --no-tls --no-dtls \
+  --listening-ip 198.51.100.2 --listening-port 3478 --pidfile "$work/coturn.pid" \
+  --log-file stdout >"$work/coturn.out" 2>&1 &
+coturn_pid=$!
+register_pid "$coturn_pid"
+coturn_answers() { in_ns "$ns_client" timeout 2 turnutils_stunclient 198.51.100.2 >/dev/null 2>&1; }
+wait_until 30 coturn_answers || fail "turnserver did not answer on 198.51.100.2:3478"
+learned=$(in_ns "$ns_client" timeout -k 10 90 env WANSEER_LIBRARY="$library" \
+  "$client_bin" --timeout 30 stun:198.51.100.2 2>"$work/client.err") ||
+  fail "wanseer stun:198.51.100.2 exited with status $?"
+[[ $learned == 198.51.100.1 ]] ||
+  fail "wanseer learned '$learned' from coturn, expected the router's outside address 198.51.100.1"
+echo "ok: wanseer behind the NAT learned 198.51.100.1 from turnserver --stun-only"
+end_process "$coturn_pid"
+
+start_server
+in_ns "$ns_client" timeout 20 turnutils_stunclient -p 7171 198.51.100.2 >"$work/stunclient.out" 2>&1 ||
+  fail "turnutils_stunclient got no answer through the NAT"
+grep -q 'UDP reflexive addr: 198.51.100.1:[1-9]' "$work/stunclient.out" ||
+  fail "turnutils_stunclient reported the wrong address"
+in_ns "$ns_client" timeout 20 stun 198.51.100.2:7171 1 -v >"$work/stun.out" 2>&1 ||
+  fail "stun (RFC 3489 test 1) failed through the NAT"
+grep -q 'mappedAddr=198.51.100.1:[1-9]' "$work/stun.out" || fail "stun reported the wrong address"
+stop_server
+echo "ok: turnutils_stunclient and stun behind the NAT learned 198.51.100.1 from wanseer-probe-server"
 echo "PASSED"

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the main job on loopback: starts
+# Installs what is missing, builds what it runs (the library, the store and
+# the two tools, not the tests), and runs the main job on loopback: starts
 # wanseer-probe-server, asks it for this machine's address with the wanseer
-# command-line host (which loads libwanseer.so.1 as any host would), prints
-# the address, and stops the server.
+# command-line host (which loads libwanseer.so.1 as any host would), once by
+# the probe protocol and once by STUN, prints the address, and stops the
+# server.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-scripts/build.sh build
+BUILD_TARGETS="wanseer wanseer-probe-server wanseer-cli" scripts/build.sh build
 
 log=$(mktemp)
 build/tools/wanseer-probe-server --listen 127.0.0.1:0 >"$log" &
@@ -32,5 +34,7 @@ endpoint=$(sed -n 's/^listening on //p' "$log")
 [ -n "$endpoint" ] || { echo "the probe server did not start" >&2; exit 1; }
 
 echo "probe server listening on $endpoint"
-printf 'external address: '
+printf 'external address (probe protocol): '
 build/tools/wanseer --timeout 10 "$endpoint"
+printf 'external address (STUN):           '
+build/tools/wanseer --timeout 10 "stun:$endpoint"

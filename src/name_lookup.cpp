@@ -2,11 +2,13 @@
 
 #include <ares.h>
 #include <arpa/inet.h>
+#include <arpa/nameser.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "resolver_configuration.h"
@@ -93,6 +95,41 @@ void lookup_finished(void* argument, int status, int /*timeouts*/, ares_addrinfo
     }
   }
   ares_freeaddrinfo(found);
+}
+
+struct pending_service_lookup {
+  bool done = false;
+  service_lookup_result result;
+};
+
+void service_lookup_finished(void* argument, int status, int /*timeouts*/, unsigned char* answer,
+                             int length) {
+  auto& pending = *static_cast<pending_service_lookup*>(argument);
+  pending.done = true;
+  ares_srv_reply* records = nullptr;
+  if (status != ARES_SUCCESS || answer == nullptr ||
+      ares_parse_srv_reply(answer, length, &records) != ARES_SUCCESS) {
+    return;
+  }
+  if (records != nullptr) {
+    pending.result.how = lookup_result::outcome::found;
+  }
+  for (const ares_srv_reply* record = records; record != nullptr; record = record->next) {
+    // A target "." says the service is not offered there.
+    if (record->host != nullptr && std::strcmp(record->host, ".") != 0 &&
+        std::strcmp(record->host, "") != 0 && record->port != 0) {
+      pending.result.targets.push_back(
+          {record->host, record->port, record->priority, record->weight});
+    }
+  }
+  ares_free_data(records);
+  // Lowest priority first; among equals, the heavier first, so that the
+  // order is the same at every lookup.
+  std::stable_sort(pending.result.targets.begin(), pending.result.targets.end(),
+                   [](const service_target& left, const service_target& right) {
+                     return left.priority != right.priority ? left.priority < right.priority
+                                                            : left.weight > right.weight;
+                   });
 }
 
 steady_deadline resolver_timer(ares_channeldata* channel, steady_deadline deadline) {
@@ -185,7 +222,33 @@ lookup_result name_resolver::look_up_ipv4(const std::string& name, steady_deadli
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;
   ares_getaddrinfo(channel_, name.c_str(), nullptr, &hints, lookup_finished, &pending);
-  while (!pending.done) {
+  const lookup_result::outcome how = drive(pending.done, deadline, waits);
+  if (how != lookup_result::outcome::found) {
+    pending.result.how = how;
+    pending.result.addresses.clear();
+  }
+  return pending.result;
+}
+
+service_lookup_result name_resolver::look_up_service(const std::string& name,
+                                                     steady_deadline deadline,
+                                                     const wait_set& waits) {
+  pending_service_lookup pending;
+  if (channel_ == nullptr || !use_current_name_servers()) {
+    return pending.result;
+  }
+  ares_search(channel_, name.c_str(), ns_c_in, ns_t_srv, service_lookup_finished, &pending);
+  const lookup_result::outcome how = drive(pending.done, deadline, waits);
+  if (how != lookup_result::outcome::found) {
+    pending.result.how = how;
+    pending.result.targets.clear();
+  }
+  return pending.result;
+}
+
+lookup_result::outcome name_resolver::drive(const bool& done, steady_deadline deadline,
+                                            const wait_set& waits) {
+  while (!done) {
     ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
     const int wanted = ares_getsock(channel_, sockets, ARES_GETSOCK_MAXNUM);
     pollfd watched[ARES_GETSOCK_MAXNUM];
@@ -205,20 +268,16 @@ lookup_result name_resolver::look_up_ipv4(const std::string& name, steady_deadli
     switch (waits.wait_for_any(watched, count, resolver_timer(channel_, deadline))) {
       case readiness::woken:
         ares_cancel(channel_);
-        pending.result.how = lookup_result::outcome::woken;
-        pending.result.addresses.clear();
-        return pending.result;
+        return lookup_result::outcome::woken;
       case readiness::deadline_passed:
         if (std::chrono::steady_clock::now() >= deadline) {
           ares_cancel(channel_);
-          pending.result.how = lookup_result::outcome::failed;
-          pending.result.addresses.clear();
-          return pending.result;
+          return lookup_result::outcome::failed;
         }
         ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
         break;
       case readiness::socket_readable:
-        for (std::size_t i = 0; i < count && !pending.done; ++i) {
+        for (std::size_t i = 0; i < count && !done; ++i) {
           const short ready = watched[i].revents;
           if (ready == 0) {
             continue;
@@ -232,7 +291,7 @@ lookup_result name_resolver::look_up_ipv4(const std::string& name, steady_deadli
         break;
     }
   }
-  return pending.result;
+  return lookup_result::outcome::found;
 }
 
 }  // namespace wanseer

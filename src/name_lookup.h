@@ -23,6 +23,22 @@ struct lookup_result {
   std::vector<std::uint32_t> addresses;
 };
 
+// One target of an SRV record.
+struct service_target {
+  std::string host;
+  std::uint16_t port = 0;
+  std::uint16_t priority = 0;
+  std::uint16_t weight = 0;
+};
+
+struct service_lookup_result {
+  lookup_result::outcome how = lookup_result::outcome::failed;
+  // Lowest priority first, then heaviest weight first.  Found when the
+  // name has SRV records; targets "." (the service is not offered) are left
+  // out, so none may be left.
+  std::vector<service_target> targets;
+};
+
 // One resolver for the worker's life, made at the worker's start, which a
 // fork waits for: the resolver library reads /dev/urandom then, for a
 // moment and without close-on-exec, and never opens a file again.  The
@@ -40,8 +56,17 @@ class name_resolver {
   lookup_result look_up_ipv4(const std::string& name, steady_deadline deadline,
                              const wait_set& waits);
 
+  // Looks up the SRV records of `name` ("_stun._udp.example.org") from the
+  // name servers, on the same terms.
+  service_lookup_result look_up_service(const std::string& name, steady_deadline deadline,
+                                        const wait_set& waits);
+
  private:
   bool use_current_name_servers();
+  // Runs the channel until `done` is set (by a callback), the deadline
+  // passes (failed) or the stop handle turns readable (woken); a query
+  // still under way is cancelled.
+  lookup_result::outcome drive(const bool& done, steady_deadline deadline, const wait_set& waits);
 
   ares_channeldata* channel_ = nullptr;  // null: no resolver, every lookup fails
 };

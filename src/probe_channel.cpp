@@ -138,11 +138,29 @@ void probe_channel::discard_queued() {
 }
 
 void probe_channel::send_request() {
+  send_datagram(reinterpret_cast<const unsigned char*>(request), sizeof request);
+}
+
+void probe_channel::send_datagram(const unsigned char* bytes, std::size_t length) {
   if (server_known_ && socket_open_) {
     // A failed send shows up as a miss in the receive that follows.
-    ::sendto(socket_, request, sizeof request, MSG_NOSIGNAL,
+    ::sendto(socket_, bytes, length, MSG_NOSIGNAL,
              reinterpret_cast<const sockaddr*>(&server_address_), sizeof server_address_);
   }
+}
+
+std::optional<std::size_t> probe_channel::take_server_datagram(unsigned char* buffer,
+                                                               std::size_t size) {
+  sockaddr_in sender{};
+  socklen_t sender_length = sizeof sender;
+  const ssize_t received = ::recvfrom(socket_, buffer, size, MSG_DONTWAIT,
+                                      reinterpret_cast<sockaddr*>(&sender), &sender_length);
+  if (received < 0 || !server_known_ || sender.sin_family != AF_INET ||
+      sender.sin_addr.s_addr != server_address_.sin_addr.s_addr ||
+      sender.sin_port != server_address_.sin_port) {
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(received);
 }
 
 bool probe_channel::await_reply(unsigned char (&reply)[reply_length], steady_deadline deadline,

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "readiness.h"
 
@@ -58,6 +59,17 @@ class probe_channel {
 
   // Sends the 3-byte request "ip\0" to the server aimed at.
   void send_request();
+
+  // Sends `length` bytes to the server aimed at.
+  void send_datagram(const unsigned char* bytes, std::size_t length);
+
+  // Reads one waiting datagram into `buffer`: its length when it came from
+  // the server aimed at, nothing when it came from anyone else, or when
+  // there was none or an error instead.
+  std::optional<std::size_t> take_server_datagram(unsigned char* buffer, std::size_t size);
+
+  // The socket to wait on, -1 when it did not open.
+  int wait_handle() const { return socket_open_ ? socket_ : -1; }
 
   // Waits until `deadline` for a reply: a datagram of at
   // least reply_length bytes whose source address and port are the server's.

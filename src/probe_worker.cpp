@@ -9,6 +9,7 @@
 #include "probe_channel.h"
 #include "schedule_random.h"
 #include "server_locator.h"
+#include "stun_exchange.h"
 #include "value_store.h"
 #include "worker_wait.h"
 
@@ -49,6 +50,15 @@ attempt_end attempt(probe_channel& channel, server_locator& server, worker_wait&
   channel.aim_at(*address);
   channel.discard_queued();
   sent = std::chrono::steady_clock::now();
+  if (server.speaks_stun()) {
+    // The first request leaves at once; the deadline is timed from it.  The
+    // exchange runs to its end, news kept aside: it is read after it.
+    const steady_deadline deadline = std::chrono::steady_clock::now() + timeout - lookup_took;
+    if (ask_stun_server(channel, reply, deadline, worker_waits)) {
+      return attempt_end::replied;
+    }
+    return stop_requested.is_raised() ? attempt_end::stopped : attempt_end::missed;
+  }
   channel.send_request();
   const steady_deadline deadline = std::chrono::steady_clock::now() + timeout - lookup_took;
   for (;;) {

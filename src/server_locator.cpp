@@ -29,21 +29,56 @@ std::optional<sockaddr_in> server_locator::address_for_attempt(steady_deadline d
     if (!resolver_) {
       return std::nullopt;  // no memory for it at the start
     }
-    lookup_result found = resolver_->look_up_ipv4(parts_.host_name, deadline, waits);
-    if (found.how != lookup_result::outcome::found) {
+    std::vector<endpoint> found = look_up(deadline, waits);
+    if (found.empty()) {
       return std::nullopt;  // looked up again at the next attempt
     }
-    take_fresh_addresses(std::move(found.addresses));
+    take_fresh_addresses(std::move(found));
     lookup_due_ = false;
   }
   if (addresses_.empty()) {
     return std::nullopt;
   }
-  return ipv4_endpoint(addresses_[asked_], parts_.port);
+  return ipv4_endpoint(addresses_[asked_].address, addresses_[asked_].port);
 }
 
-void server_locator::take_fresh_addresses(std::vector<std::uint32_t> fresh) {
-  auto sorted = [](std::vector<std::uint32_t> set) {
+std::vector<server_locator::endpoint> server_locator::look_up(steady_deadline deadline,
+                                                              const wait_set& waits) {
+  std::vector<endpoint> found;
+  auto add_addresses = [&found](const lookup_result& result, std::uint16_t port) {
+    for (const std::uint32_t address : result.addresses) {
+      const endpoint next{address, port};
+      if (std::find(found.begin(), found.end(), next) == found.end()) {
+        found.push_back(next);
+      }
+    }
+  };
+  if (parts_.look_up_service) {
+    const service_lookup_result service =
+        resolver_->look_up_service("_stun._udp." + parts_.host_name, deadline, waits);
+    if (service.how == lookup_result::outcome::woken) {
+      return found;
+    }
+    if (service.how == lookup_result::outcome::found) {
+      // Each target in turn, within the one deadline; a target that does
+      // not resolve is left out.  Records that all decline the service
+      // leave nothing to ask: no fallback to the name itself.
+      for (const service_target& target : service.targets) {
+        const lookup_result addresses = resolver_->look_up_ipv4(target.host, deadline, waits);
+        if (addresses.how == lookup_result::outcome::woken) {
+          return {};
+        }
+        add_addresses(addresses, target.port);
+      }
+      return found;
+    }
+  }
+  add_addresses(resolver_->look_up_ipv4(parts_.host_name, deadline, waits), parts_.port);
+  return found;
+}
+
+void server_locator::take_fresh_addresses(std::vector<endpoint> fresh) {
+  auto sorted = [](std::vector<endpoint> set) {
     std::sort(set.begin(), set.end());
     return set;
   };

@@ -2,7 +2,10 @@
 // A host name is looked up at the first attempt and again after every miss,
 // so that a server that moved is found and a name that failed to resolve
 // heals; while the server answers, its address is kept.  When the name has
-// several addresses, each miss moves on to the next one.
+// several addresses, each miss moves on to the next one.  A STUN host name
+// given without a port is looked up by its SRV record first: the targets'
+// addresses, in priority order, each with its own port; where it has no
+// such record, the name's own addresses on port 3478.
 #ifndef WANSEER_SERVER_LOCATOR_H
 #define WANSEER_SERVER_LOCATOR_H
 
@@ -41,14 +44,30 @@ class server_locator {
     asked_ = 0;
   }
 
+  // The server is asked by STUN rather than by the probe protocol.
+  bool speaks_stun() const { return parts_.stun; }
+
+  struct endpoint {
+    std::uint32_t address;  // network byte order
+    std::uint16_t port;
+    bool operator<(const endpoint& other) const {
+      return address != other.address ? address < other.address : port < other.port;
+    }
+    bool operator==(const endpoint& other) const {
+      return address == other.address && port == other.port;
+    }
+  };
+
  private:
-  void take_fresh_addresses(std::vector<std::uint32_t> fresh);
+  // The endpoints the name stands for now; empty when the lookup failed.
+  std::vector<endpoint> look_up(steady_deadline deadline, const wait_set& waits);
+  void take_fresh_addresses(std::vector<endpoint> fresh);
 
   server_text_parts parts_;
   std::unique_ptr<name_resolver> resolver_;  // for a host name only
   bool lookup_due_ = true;
-  std::vector<std::uint32_t> addresses_;  // network byte order
-  std::size_t asked_ = 0;                 // index into addresses_
+  std::vector<endpoint> addresses_;
+  std::size_t asked_ = 0;  // index into addresses_
 };
 
 }  // namespace wanseer

@@ -49,6 +49,33 @@ bool parse_port(const std::string& text, std::uint16_t& port) {
   return true;
 }
 
+// "HOST[:PORT]" after the "stun:" prefix.  The port, when given, must be
+// usable: "stun:host:", "stun:host:0" and "stun:host:99999" name nothing,
+// and neither does the wildcard address 0.0.0.0.
+server_text_parts parse_stun_text(const char* text) {
+  server_text_parts parts;
+  parts.stun = true;
+  const char* const colon = std::strrchr(text, ':');
+  const std::string host = colon == nullptr ? std::string(text) : std::string(text, colon);
+  parts.port = stun_default_port;
+  if (colon != nullptr && (!parse_port(colon + 1, parts.port) || parts.port == 0)) {
+    return parts;
+  }
+  in_addr dotted{};
+  if (::inet_aton(host.c_str(), &dotted) == 1) {
+    if (dotted.s_addr == htonl(INADDR_ANY)) {
+      return parts;
+    }
+    parts.what = server_text_parts::kind::address;
+    parts.address = dotted.s_addr;
+  } else if (is_host_name(host)) {
+    parts.what = server_text_parts::kind::host_name;
+    parts.host_name = host;
+    parts.look_up_service = colon == nullptr;
+  }
+  return parts;
+}
+
 }  // namespace
 
 bool is_host_name(const std::string& name) {
@@ -76,6 +103,9 @@ bool is_host_name(const std::string& name) {
 }
 
 server_text_parts parse_server_text(const char* text) {
+  if (std::strncmp(text, stun_prefix, sizeof stun_prefix - 1) == 0) {
+    return parse_stun_text(text + sizeof stun_prefix - 1);
+  }
   server_text_parts parts;
   const char* const colon = std::strrchr(text, ':');
   if (colon == nullptr) {

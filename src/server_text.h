@@ -4,6 +4,9 @@
 // services lookup may load a name-service module, which takes the dynamic
 // loader's lock, and the worker must never wait for that lock while a
 // start, an unload or an exit waits for the worker.
+// A text "stun:HOST[:PORT]" names a STUN server the same way; with no port,
+// a host name's SRV record "_stun._udp.HOST" says where it is, and port 3478
+// where it has none.
 #ifndef WANSEER_SERVER_TEXT_H
 #define WANSEER_SERVER_TEXT_H
 
@@ -21,7 +24,14 @@ struct server_text_parts {
   std::string host_name;
   // Set for kind::address and kind::host_name.
   std::uint16_t port = 0;
+  // The server speaks STUN rather than the probe protocol.
+  bool stun = false;
+  // Set for a STUN host name with no port: its SRV record is looked up first.
+  bool look_up_service = false;
 };
+
+inline constexpr char stun_prefix[] = "stun:";
+inline constexpr std::uint16_t stun_default_port = 3478;
 
 // Never looks anything up on a name server.  The host part is a dotted
 // address (as inet_aton(3) reads one) other than 0.0.0.0, or a well-formed

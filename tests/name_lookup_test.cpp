@@ -2,7 +2,7 @@
 // test's own on loopback; a stop ends a lookup that hangs; a lookup that
 // failed is made again at the next attempt; a moved server is followed; a
 // new resolver configuration is read by the next lookup; several addresses
-// are tried in turn.
+// are tried in turn; a STUN name without a port is found by its SRV record.
 
 #include <gtest/gtest.h>
 
@@ -192,11 +192,42 @@ TEST(ServerText, WhatIsANameWhatIsAnAddressAndWhatIsNeither) {
       {"probe.example.net:70000", kind::unusable},
       {"probe.example.net:no-such-service", kind::unusable},
       {"192.0.2.1:70000", kind::unusable},
+      {"stun:192.0.2.1", kind::address},
+      {"stun:stun.example.net", kind::host_name},
+      {"stun:stun.example.net:3479", kind::host_name},
+      {"stun:", kind::unusable},
+      {"stun::3478", kind::unusable},
+      {"stun:stun.example.net:", kind::unusable},
+      {"stun:stun.example.net:99999", kind::unusable},
+      {"stun:stun.example.net:0", kind::unusable},
+      {"stun:0.0.0.0", kind::unusable},
   };
   for (const auto& entry : cases) {
     EXPECT_EQ(parse_server_text(entry.text.c_str()).what, entry.expected) << entry.text;
   }
   EXPECT_EQ(parse_server_text("probe.example.net:domain").port, 53);
+  EXPECT_EQ(parse_server_text("stun:192.0.2.1").port, 3478);
+  EXPECT_TRUE(parse_server_text("stun:stun.example.net").look_up_service);
+  EXPECT_FALSE(parse_server_text("stun:stun.example.net:3478").look_up_service);
+}
+
+// The SRV targets in priority order, each on its own port: the first
+// request goes to the lowest priority's, the next attempt's to the other.
+TEST(NameLookup, StunNameWithoutAPortIsFoundByItsServiceRecord) {
+  use_fresh_key();
+  loopback_probe_server first_choice;
+  loopback_probe_server second_choice;
+  test_name_server names;
+  names.set_services("_stun._udp.stun.example.net",
+                     {{20, 0, second_choice.port(), "b.example.net"},
+                      {10, 0, first_choice.port(), "a.example.net"}});
+  names.set_addresses("a.example.net", {{127, 0, 0, 1}});
+  names.set_addresses("b.example.net", {{127, 0, 0, 1}});
+  test_resolver_configuration resolver({&names});
+  running_worker worker("stun:stun.example.net", scaled_schedule(unit));
+  ASSERT_TRUE(second_choice.wait_for_requests(1));
+  ASSERT_GE(first_choice.requests().size(), 1u);
+  EXPECT_LT(first_choice.requests()[0].arrival, second_choice.requests()[0].arrival);
 }
 
 }  // namespace

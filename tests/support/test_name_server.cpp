@@ -21,6 +21,7 @@ namespace {
 
 constexpr std::size_t header_length = 12;
 constexpr std::uint16_t type_a = 1;
+constexpr std::uint16_t type_srv = 33;
 constexpr std::uint16_t class_in = 1;
 
 std::string lower_without_final_dot(std::string name) {
@@ -97,6 +98,11 @@ void test_name_server::set_addresses(const std::string& name, std::vector<addres
   table_[lower_without_final_dot(name)] = {std::move(addresses), ttl};
 }
 
+void test_name_server::set_services(const std::string& name, std::vector<service_record> records) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  services_[lower_without_final_dot(name)] = std::move(records);
+}
+
 void test_name_server::set_behaviour(behaviour how) {
   std::lock_guard<std::mutex> lock(mutex_);
   behaviour_ = how;
@@ -153,13 +159,33 @@ std::vector<std::uint8_t> test_name_server::respond(const std::vector<std::uint8
   }
   const behaviour how = behaviour_;
   const auto entry = table_.find(asked.name);
-  std::vector<address_bytes> addresses;
-  std::uint32_t ttl = 0;
+  std::vector<std::vector<std::uint8_t>> answers;  // the records' data
+  std::uint32_t ttl = 300;
   if (entry != table_.end() && asked.type == type_a) {
-    addresses = entry->second.first;
+    for (const auto& address : entry->second.first) {
+      answers.emplace_back(address.begin(), address.end());
+    }
     ttl = entry->second.second;
   }
-  const bool known = entry != table_.end();
+  const auto service = services_.find(asked.name);
+  if (service != services_.end() && asked.type == type_srv) {
+    for (const service_record& record : service->second) {
+      std::vector<std::uint8_t> data;
+      for (const std::uint16_t field : {record.priority, record.weight, record.port}) {
+        put16(data, field);
+      }
+      std::size_t label = 0;
+      for (std::size_t at = 0; at <= record.target.size(); at = label + 1) {
+        label = std::min(record.target.find('.', at), record.target.size());
+        data.push_back(static_cast<std::uint8_t>(label - at));
+        data.insert(data.end(), record.target.begin() + static_cast<std::ptrdiff_t>(at),
+                    record.target.begin() + static_cast<std::ptrdiff_t>(label));
+      }
+      data.push_back(0);
+      answers.push_back(std::move(data));
+    }
+  }
+  const bool known = entry != table_.end() || service != services_.end();
   lock.unlock();
 
   if (how == behaviour::silent) {
@@ -177,26 +203,26 @@ std::vector<std::uint8_t> test_name_server::respond(const std::vector<std::uint8
   }
   const bool truncated = how == behaviour::truncated;
   if (rcode != 0 || truncated) {
-    addresses.clear();
+    answers.clear();
   }
   std::vector<std::uint8_t> response(query.begin(), query.begin() + 2);  // id
   // QR, the query's opcode and RD, AA, TC when truncated; RA and the rcode.
   response.push_back(static_cast<std::uint8_t>(0x84 | (query[2] & 0x79) | (truncated ? 0x02 : 0)));
   response.push_back(static_cast<std::uint8_t>(0x80 | rcode));
   put16(response, 1);
-  put16(response, static_cast<std::uint16_t>(addresses.size()));
+  put16(response, static_cast<std::uint16_t>(answers.size()));
   put16(response, 0);
   put16(response, 0);
   response.insert(response.end(), query.begin() + header_length,
                   query.begin() + static_cast<std::ptrdiff_t>(asked.end));
-  for (const auto& address : addresses) {
+  for (const auto& data : answers) {
     put16(response, 0xC00C);  // the name of the question
-    put16(response, type_a);
+    put16(response, asked.type);
     put16(response, class_in);
     put16(response, static_cast<std::uint16_t>(ttl >> 16));
     put16(response, static_cast<std::uint16_t>(ttl));
-    put16(response, 4);
-    response.insert(response.end(), address.begin(), address.end());
+    put16(response, static_cast<std::uint16_t>(data.size()));
+    response.insert(response.end(), data.begin(), data.end());
   }
   return response;
 }

@@ -1,4 +1,4 @@
-// A name server on loopback for tests: answers A queries from a table, or
+// A name server on loopback for tests: answers A and SRV queries from tables, or
 // stays silent, or answers NXDOMAIN, SERVFAIL, a truncated answer or
 // garbage, as the test sets; and a resolver configuration that points the
 // worker's lookups at such servers alone, so no query leaves the machine.
@@ -35,6 +35,12 @@ class test_name_server {
   // What `name` resolves to (an empty list: no A record, but the name exists).
   void set_addresses(const std::string& name, std::vector<address_bytes> addresses,
                      std::uint32_t ttl = 300);
+  // The SRV records of `name` ("_stun._udp.example.test").
+  struct service_record {
+    std::uint16_t priority, weight, port;
+    std::string target;
+  };
+  void set_services(const std::string& name, std::vector<service_record> records);
   void set_behaviour(behaviour how);
 
   // Queries for A records of `name` so far.
@@ -54,6 +60,7 @@ class test_name_server {
   std::condition_variable queried_;
   behaviour behaviour_ = behaviour::answer;
   std::map<std::string, std::pair<std::vector<address_bytes>, std::uint32_t>> table_;
+  std::map<std::string, std::vector<service_record>> services_;
   std::map<std::string, std::size_t> queries_;
   std::thread thread_;
 };

@@ -136,6 +136,23 @@ std::optional<std::string> child_process::read_line(std::chrono::steady_clock::d
   return line;
 }
 
+std::optional<std::string> child_process::error_line_with(
+    const std::string& text, std::chrono::steady_clock::duration timeout) {
+  std::optional<std::string> found;
+  pump(std::chrono::steady_clock::now() + timeout, [&] {
+    for (std::size_t start = 0, end = 0;
+         (end = stderr_buffer_.find('\n', start)) != std::string::npos; start = end + 1) {
+      const std::string line = stderr_buffer_.substr(start, end - start);
+      if (line.find(text) != std::string::npos) {
+        found = line;
+        return true;
+      }
+    }
+    return false;
+  });
+  return found;
+}
+
 void child_process::close_output() {
   close(stdout_fd_);
   close(stderr_fd_);

@@ -39,6 +39,12 @@ class child_process {
   std::optional<std::string> read_line(
       std::chrono::steady_clock::duration timeout = generous_deadline);
 
+  // The first complete line of standard error that holds `text`, without
+  // its newline, or nullopt if none is written before the deadline.  Leaves
+  // standard error whole for error_output.
+  std::optional<std::string> error_line_with(
+      const std::string& text, std::chrono::steady_clock::duration timeout = generous_deadline);
+
   // Closes the test's ends of the output pipes, as a reader that goes away.
   void close_output();
 

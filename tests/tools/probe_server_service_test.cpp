@@ -40,11 +40,6 @@ unsigned short local_tcp_port(int socket_fd) {
   return ntohs(address.sin_port);
 }
 
-// A TCP port on 127.0.0.1 that was free a moment ago.
-unsigned short free_tcp_port() {
-  return local_tcp_port(bound_tcp_socket().get());
-}
-
 // A TCP connection from `source` to 127.0.0.1:`port`; not valid if it was
 // refused.
 wanseer::unique_fd tcp_connection(unsigned short port, const char* source = "127.0.0.1") {
@@ -102,17 +97,22 @@ class metered_server {
  public:
   explicit metered_server(std::vector<std::string> arguments,
                           const child_process::environment_changes& environment = {}) {
-    // The free port may be taken between the look and the bind: try again.
-    for (int attempt = 0; attempt < 5 && port_ == 0; ++attempt) {
-      metrics_port_ = free_tcp_port();
-      std::vector<std::string> argv = {WANSEER_PROBE_SERVER_PATH, "--listen", "127.0.0.1:0",
-                                       "--metrics=" + std::to_string(metrics_port_)};
-      argv.insert(argv.end(), arguments.begin(), arguments.end());
-      process_ = std::make_unique<child_process>(argv, environment);
-      const auto line = process_->read_line();
-      port_ = line ? listening_port(*line) : 0;
+    // Port 0: the kernel picks a free port as the server binds, which no
+    // other test can take in between; the start-up line says which.
+    std::vector<std::string> argv = {WANSEER_PROBE_SERVER_PATH, "--listen", "127.0.0.1:0",
+                                     "--metrics=127.0.0.1:0"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    process_ = std::make_unique<child_process>(argv, environment);
+    const auto line = process_->read_line();
+    port_ = line ? listening_port(*line) : 0;
+    const auto start_line = process_->error_line_with("metrics on http://127.0.0.1:");
+    std::smatch metrics;
+    if (start_line &&
+        std::regex_search(*start_line, metrics,
+                          std::regex("metrics on http://127\\.0\\.0\\.1:([0-9]+)/"))) {
+      metrics_port_ = static_cast<unsigned short>(std::stoul(metrics[1]));
     }
-    if (port_ == 0) {
+    if (port_ == 0 || metrics_port_ == 0) {
       throw std::runtime_error("probe server did not start: " + process_->error_output());
     }
   }

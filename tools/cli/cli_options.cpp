@@ -104,7 +104,7 @@ cli_options_result parse_cli_options(int argc, char** argv) {
   }
   for (int i = optind; i < argc; ++i) {
     if (!options.server.empty()) {
-      result.error = "only one HOST:PORT may be given";
+      result.error = "only one server may be given";
       return result;
     }
     options.server = argv[i];
@@ -112,11 +112,11 @@ cli_options_result parse_cli_options(int argc, char** argv) {
   if (options.on_change && !options.watch) {
     result.error = "--on-change needs --watch";
   } else if (options.server.empty()) {
-    result.error = "HOST:PORT of a probe server is required";
-  } else if (!is_host_port(options.server)) {
+    result.error = "HOST:PORT of a probe server (or stun:HOST[:PORT]) is required";
+  } else if (!is_host_port(options.server) && !is_stun_server(options.server)) {
     result.error = "'" + options.server +
-                   "' is not HOST:PORT with a dotted IPv4 address or a host name and a port "
-                   "from 1 to 65535";
+                   "' is not HOST:PORT or stun:HOST[:PORT] with a dotted IPv4 address or a host "
+                   "name and a port from 1 to 65535";
   }
   return result;
 }
@@ -128,7 +128,7 @@ std::string cli_usage(const char* program) {
   }
   return std::string("Usage: ") + program +
          " [--key KEY] [--timeout SECONDS] [--watch [--on-change COMMAND]]\n"
-         "               HOST:PORT\n"
+         "               HOST:PORT | stun:HOST[:PORT]\n"
          "\n"
          "Prints this machine's external IPv4 address as the probe server at HOST:PORT\n"
          "sees it (HOST is a dotted IPv4 address or a host name, PORT a number from 1\n"
@@ -136,6 +136,14 @@ std::string cli_usage(const char* program) {
          "  " +
          program +
          " 192.0.2.10:7171\n"
+         "or as the STUN server at stun:HOST[:PORT] sees it (RFC 8489 Binding, which\n"
+         "wanseer-probe-server answers too; without a port, the SRV record\n"
+         "_stun._udp.HOST names the server, else port 3478), e.g.\n"
+         "  " +
+         program +
+         " stun:stun.example.org\n"
+         "Each STUN attempt sends a request with a random 96-bit transaction ID, and\n"
+         "sends it again after 0.5, 1.5, 3.5 ... s while no answer comes.\n"
          "The address is learned by libwanseer, which this program loads the way a host\n"
          "program does; it asks the server over UDP and asks again at once while no\n"
          "answer comes.  The receive timeout starts at 5 s and grows by 1 s with each\n"

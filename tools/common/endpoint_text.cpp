@@ -97,6 +97,15 @@ bool is_host_port(std::string_view text) {
   return port && *port != 0;
 }
 
+bool is_stun_server(std::string_view text) {
+  constexpr std::string_view prefix = "stun:";
+  if (text.substr(0, prefix.size()) != prefix) {
+    return false;
+  }
+  const std::string_view rest = text.substr(prefix.size());
+  return rest.find(':') == std::string_view::npos ? is_host(rest) : is_host_port(rest);
+}
+
 std::string format_endpoint(const sockaddr_in& endpoint) {
   char host[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &endpoint.sin_addr, host, sizeof host);

@@ -21,6 +21,10 @@ std::optional<sockaddr_in> parse_ipv4_endpoint(std::string_view text);
 // command line's server text is judged.
 bool is_host_port(std::string_view text);
 
+// "stun:HOST" or "stun:HOST:PORT", HOST and PORT as above: a STUN server,
+// on the port its SRV record or 3478 gives when none is named.
+bool is_stun_server(std::string_view text);
+
 std::string format_endpoint(const sockaddr_in& endpoint);
 
 // The 4 bytes in network byte order as a dotted quad.

@@ -11,6 +11,8 @@
 #include <ctime>
 #include <vector>
 
+#include "stun_answers.h"
+
 namespace wanseer_tools {
 
 namespace {
@@ -30,8 +32,9 @@ std::uint64_t monotonic_ns() {
 
 }  // namespace
 
-// Buffers for one batch.  Each reply is sent to the request's source address
-// and its payload is that address's 4 bytes, taken from the same sockaddr.
+// Buffers for one batch.  Each reply is sent to the request's source address;
+// a probe reply's payload is that address's 4 bytes, taken from the same
+// sockaddr, a STUN answer's is written by stun_answers.
 class datagram_batch {
  public:
   datagram_batch(unsigned size, bool with_destination)
@@ -39,6 +42,8 @@ class datagram_batch {
         with_destination_(with_destination),
         payloads_(size),
         sources_(size),
+        stun_(size),
+        reply_is_stun_(size),
         in_vectors_(size),
         in_headers_(size),
         in_controls_(with_destination ? size : 0),
@@ -46,7 +51,7 @@ class datagram_batch {
         out_headers_(size),
         out_controls_(with_destination ? size : 0) {
     for (unsigned i = 0; i < size_; ++i) {
-      // One byte more than a request: anything longer arrives as >= 4 bytes.
+      // Room for a STUN request; anything longer arrives cut short (MSG_TRUNC).
       in_vectors_[i] = {payloads_[i].data(), payloads_[i].size()};
       in_headers_[i] = {};
       in_headers_[i].msg_hdr.msg_name = &sources_[i];
@@ -66,11 +71,30 @@ class datagram_batch {
            std::memcmp(payloads_[i].data(), request, sizeof request) == 0;
   }
 
+  // Whether the datagram has a STUN message's form: it is counted as STUN,
+  // whether or not it earns an answer.
+  bool is_stun(unsigned i) const {
+    const msghdr& header = in_headers_[i].msg_hdr;
+    return (header.msg_flags & MSG_TRUNC) == 0 && header.msg_namelen == sizeof(sockaddr_in) &&
+           sources_[i].sin_family == AF_INET && sources_[i].sin_port != 0 &&
+           wanseer::stun::has_stun_form(payloads_[i].data(), in_headers_[i].msg_len);
+  }
+
+  // Writes the STUN answer to datagram `i`; false when it gets none.
+  bool prepare_stun_answer(unsigned i) {
+    stun_answer_ = stun_.answer(i, payloads_[i].data(), in_headers_[i].msg_len, sources_[i]);
+    return stun_answer_.iov_len != 0;
+  }
+
   std::uint32_t source_address(unsigned i) const { return sources_[i].sin_addr.s_addr; }
 
-  void queue_reply(unsigned i) {
+  // Queues the probe reply to datagram `i`, or with `stun` the STUN answer
+  // that prepare_stun_answer wrote for it.
+  void queue_reply(unsigned i, bool stun = false) {
     const unsigned slot = reply_count_++;
-    out_vectors_[slot] = {&sources_[i].sin_addr, sizeof sources_[i].sin_addr};
+    reply_is_stun_[slot] = stun;
+    out_vectors_[slot] =
+        stun ? stun_answer_ : iovec{&sources_[i].sin_addr, sizeof sources_[i].sin_addr};
     msghdr& header = out_headers_[slot].msg_hdr;
     header = {};
     header.msg_name = &sources_[i];
@@ -105,12 +129,16 @@ class datagram_batch {
     while (next < reply_count_) {
       const int sent = sendmmsg(socket, &out_headers_[next], reply_count_ - next, MSG_DONTWAIT);
       if (sent > 0) {
-        counters.answered.add(static_cast<unsigned>(sent));
-        next += static_cast<unsigned>(sent);
+        const auto end = next + static_cast<unsigned>(sent);
+        const auto stun = static_cast<unsigned>(
+            std::count(reply_is_stun_.begin() + next, reply_is_stun_.begin() + end, true));
+        counters.answered.add(static_cast<unsigned>(sent) - stun);
+        counters.stun_answered.add(stun);
+        next = end;
       } else if (sent < 0 && errno == EINTR) {
         continue;
       } else {
-        counters.send_failed.add(1);
+        (reply_is_stun_[next] ? counters.stun_send_failed : counters.send_failed).add(1);
         ++next;
       }
     }
@@ -147,8 +175,11 @@ class datagram_batch {
 
   unsigned size_;
   bool with_destination_;
-  std::vector<std::array<unsigned char, sizeof request + 1>> payloads_;
+  std::vector<std::array<unsigned char, longest_stun_request>> payloads_;
   std::vector<sockaddr_in> sources_;
+  stun_answers stun_;
+  iovec stun_answer_{};
+  std::vector<bool> reply_is_stun_;
   std::vector<iovec> in_vectors_;
   std::vector<mmsghdr> in_headers_;
   std::vector<std::array<unsigned char, control_size>> in_controls_;
@@ -171,31 +202,40 @@ bool drain_socket(int socket, datagram_batch& batch, source_rate_limiter& limite
       return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
     }
     const std::uint64_t now = monotonic_ns();
-    unsigned malformed = 0;
-    unsigned limited = 0;
+    // Indexed by whether the datagram is STUN.
+    unsigned malformed[2] = {};
+    unsigned limited[2] = {};
+    unsigned stun_received = 0;
     for (int i = 0; i < received; ++i) {
       const auto index = static_cast<unsigned>(i);
-      if (!batch.is_request(index)) {
-        ++malformed;
+      const bool stun = batch.is_stun(index);
+      stun_received += stun;
+      if (stun ? !batch.prepare_stun_answer(index) : !batch.is_request(index)) {
+        ++malformed[stun];
         continue;
       }
+      // One limit for each source, whichever protocol it asks by.
       const std::uint32_t source = batch.source_address(index);
       switch (limiter.admit(source, now)) {
         case admission::answer:
-          batch.queue_reply(index);
+          batch.queue_reply(index, stun);
           break;
         case admission::drop_and_report:
           log.report(source, now);
           [[fallthrough]];
         case admission::drop:
-          ++limited;
+          ++limited[stun];
           break;
       }
     }
-    counters.dropped_malformed.add(malformed);
-    counters.dropped_rate_limited.add(limited);
+    counters.dropped_malformed.add(malformed[0]);
+    counters.dropped_rate_limited.add(limited[0]);
+    counters.stun_dropped_malformed.add(malformed[1]);
+    counters.stun_dropped_rate_limited.add(limited[1]);
     batch.send_replies(socket, counters);
-    counters.received.add(static_cast<unsigned>(received), std::memory_order_release);
+    counters.stun_received.add(stun_received);
+    counters.received.add(static_cast<unsigned>(received) - stun_received,
+                          std::memory_order_release);
     if (static_cast<unsigned>(received) < batch.size()) {
       return true;
     }

@@ -18,9 +18,9 @@ std::string format_metrics(const metrics_snapshot& snapshot) {
   const counter_values& totals = snapshot.totals;
   std::string text;
   text.reserve(2048);
-  add_metric(text, "wanseer_probe_received_total", "counter", "Datagrams received.",
-             totals.received);
-  add_metric(text, "wanseer_probe_answered_total", "counter", "Requests answered.",
+  add_metric(text, "wanseer_probe_received_total", "counter",
+             "Probe protocol datagrams received (all not of STUN form).", totals.received);
+  add_metric(text, "wanseer_probe_answered_total", "counter", "Probe protocol requests answered.",
              totals.answered);
   text +=
       "# HELP wanseer_probe_dropped_total Datagrams dropped without an answer, by reason.\n"
@@ -36,6 +36,21 @@ std::string format_metrics(const metrics_snapshot& snapshot) {
              snapshot.answered_at_driver);
   add_metric(text, "wanseer_probe_send_failures_total", "counter",
              "Replies the kernel refused to send.", totals.send_failed);
+  add_metric(text, "wanseer_probe_stun_received_total", "counter",
+             "Datagrams of STUN form received.", totals.stun_received);
+  add_metric(text, "wanseer_probe_stun_answered_total", "counter",
+             "STUN Binding requests answered (success or 420).", totals.stun_answered);
+  text +=
+      "# HELP wanseer_probe_stun_dropped_total Datagrams of STUN form dropped without an "
+      "answer, by reason.\n"
+      "# TYPE wanseer_probe_stun_dropped_total counter\n"
+      "wanseer_probe_stun_dropped_total{reason=\"malformed\"} " +
+      std::to_string(totals.stun_dropped_malformed) +
+      "\n"
+      "wanseer_probe_stun_dropped_total{reason=\"rate_limited\"} " +
+      std::to_string(totals.stun_dropped_rate_limited) + "\n";
+  add_metric(text, "wanseer_probe_stun_send_failures_total", "counter",
+             "STUN answers the kernel refused to send.", totals.stun_send_failed);
   add_metric(text, "wanseer_probe_sources_tracked", "gauge", "Slots of the source table in use.",
              totals.sources_tracked);
   add_metric(text, "wanseer_probe_sources_evicted_total", "counter",

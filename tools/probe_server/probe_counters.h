@@ -18,6 +18,12 @@ struct counter_values {
   std::uint64_t send_failed = 0;
   std::uint64_t sources_tracked = 0;
   std::uint64_t sources_evicted = 0;
+  // The same for STUN; the fields above count the probe protocol.
+  std::uint64_t stun_received = 0;
+  std::uint64_t stun_answered = 0;
+  std::uint64_t stun_dropped_malformed = 0;
+  std::uint64_t stun_dropped_rate_limited = 0;
+  std::uint64_t stun_send_failed = 0;
 
   counter_values& operator+=(const counter_values& other) {
     received += other.received;
@@ -27,6 +33,11 @@ struct counter_values {
     send_failed += other.send_failed;
     sources_tracked += other.sources_tracked;
     sources_evicted += other.sources_evicted;
+    stun_received += other.stun_received;
+    stun_answered += other.stun_answered;
+    stun_dropped_malformed += other.stun_dropped_malformed;
+    stun_dropped_rate_limited += other.stun_dropped_rate_limited;
+    stun_send_failed += other.stun_send_failed;
     return *this;
   }
 
@@ -35,7 +46,12 @@ struct counter_values {
     return "received=" + std::to_string(received) + " answered=" + std::to_string(answered) +
            " dropped_malformed=" + std::to_string(dropped_malformed) +
            " dropped_rate_limited=" + std::to_string(dropped_rate_limited) +
-           " send_failed=" + std::to_string(send_failed);
+           " send_failed=" + std::to_string(send_failed) +
+           " stun_received=" + std::to_string(stun_received) +
+           " stun_answered=" + std::to_string(stun_answered) +
+           " stun_dropped_malformed=" + std::to_string(stun_dropped_malformed) +
+           " stun_dropped_rate_limited=" + std::to_string(stun_dropped_rate_limited) +
+           " stun_send_failed=" + std::to_string(stun_send_failed);
   }
 };
 
@@ -57,7 +73,8 @@ class counter {
 
 // Aligned so that two threads' counters never share a cache line.
 // `received` is counted last for each batch, with release order, and read
-// first: a reader that sees a datagram received sees what became of it.
+// first: a reader that sees a datagram received sees what became of it
+// (`stun_received` is counted just before it).
 struct alignas(64) probe_counters {
   counter received;
   counter answered;
@@ -66,6 +83,11 @@ struct alignas(64) probe_counters {
   counter send_failed;
   counter sources_tracked;
   counter sources_evicted;
+  counter stun_received;
+  counter stun_answered;
+  counter stun_dropped_malformed;
+  counter stun_dropped_rate_limited;
+  counter stun_send_failed;
 
   counter_values snapshot() const {
     counter_values values;
@@ -76,6 +98,11 @@ struct alignas(64) probe_counters {
     values.send_failed = send_failed.get();
     values.sources_tracked = sources_tracked.get();
     values.sources_evicted = sources_evicted.get();
+    values.stun_received = stun_received.get();
+    values.stun_answered = stun_answered.get();
+    values.stun_dropped_malformed = stun_dropped_malformed.get();
+    values.stun_dropped_rate_limited = stun_dropped_rate_limited.get();
+    values.stun_send_failed = stun_send_failed.get();
     return values;
   }
 };
