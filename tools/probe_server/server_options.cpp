@@ -278,20 +278,13 @@ std::string server_usage(const char* program) {
          "else, and lines it does not take are dropped and counted.  On SIGINT, SIGTERM\n"
          "or SIGHUP the server prints one line of counters, summed over threads,\n"
          "  received=N answered=N dropped_malformed=N dropped_rate_limited=N send_failed=N\n"
-         "  stun_received=N stun_answered=N stun_dropped_malformed=N
-"
-         "  stun_dropped_rate_limited=N stun_send_failed=N log_lines_dropped=N
-"
-         "(on one line; lost if standard output takes nothing for 50 ms; the stun_ ones
-"
-         "count STUN, the five before them the probe protocol) and exits 0; with --xdp
-"
-         "the line ends in answered_at_driver=N, the share of the answers sent from the
-"
-         "driver.  SIGUSR1 writes the same counters on standard error.  SIGPIPE is
-"
-         "ignored.
-"
+         "  stun_received=N stun_answered=N stun_dropped_malformed=N\n"
+         "  stun_dropped_rate_limited=N stun_send_failed=N log_lines_dropped=N\n"
+         "(on one line; lost if standard output takes nothing for 50 ms; the stun_ ones\n"
+         "count STUN, the five before them the probe protocol) and exits 0; with --xdp\n"
+         "the line ends in answered_at_driver=N, the share of the answers sent from the\n"
+         "driver.  SIGUSR1 writes the same counters on standard error.  SIGPIPE is\n"
+         "ignored.\n"
          "\n"
          "Exit status: 0 after SIGINT/SIGTERM/SIGHUP, 1 if a socket cannot be opened or\n"
          "bound (the metrics port included) or fails, if the memory or threads the\n"
