@@ -139,8 +139,9 @@ set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
 wanseer is a small shared library that tells a host program the IPv4
 address under which a server beyond the local network, and beyond any NAT,
 sees this machine.  A background worker asks a cooperating probe server
-over UDP, keeps the answer in the shared value store, refreshes it about
-once a minute and hands it to any caller.
+over UDP, keeps the answer in the shared value store, refreshes it every
+45 to 75 seconds (60 on average) and soon after a network change, and hands
+it to any caller.
 
 This package contains the shared library.")
 

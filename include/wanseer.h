@@ -14,8 +14,12 @@
  *   The library runs one background worker that asks a probe server over UDP
  *   for the address under which it sees this host, and keeps the 4-byte answer
  *   in the shared value store (pellary) under a key, "IP" unless the host sets
- *   another.  With an answering server the worker asks again about once a
- *   minute; while no answer comes it asks again at once.  The receive
+ *   another.  With an answering server the worker asks again every 45 to 75
+ *   seconds, 60 on average, each interval drawn at random and counted from
+ *   the answered request, so that hosts lined up by an outage of their
+ *   server spread out again.  On Linux it also asks about half a second
+ *   after a network change, at most once every 5 seconds (NETWORK CHANGES
+ *   below).  While no answer comes it asks again at once.  The receive
  *   timeout starts at 5 s and grows by 1 s with each miss, up to 60 s; it is
  *   kept after a reply, never reset, so once it has reached 60 s every later
  *   miss waits 60 s.  The 4 bytes are stored exactly as the server sent
@@ -86,8 +90,9 @@
  *
  * DESCRIPTORS
  *   wanseer_startup takes two descriptors (the worker's wake-up handle and
- *   its wait set, an epoll(7) instance); the worker opens its UDP socket at
- *   its start and, for a host name, the resolver's sockets during a lookup.
+ *   its wait set, an epoll(7) instance); the worker opens its UDP socket and,
+ *   on Linux, its rtnetlink socket at its start and, for a host name, the
+ *   resolver's sockets during a lookup.
  *   A host may lower its RLIMIT_NOFILE afterwards, to 0 even: the worker
  *   still takes its replies and ends within milliseconds of wanseer_stop.
  *   Only a socket or lookup that needs a new descriptor then fails, as a
@@ -195,6 +200,22 @@ WANSEER_API void wanseer_init(const void* reserved, const char* key);
  *   Each attempt sends its request only after reading away whatever is
  *   already queued on the socket, and takes a reply only from the address
  *   and port it asked (the socket is connected to it).
+ *
+ * NETWORK CHANGES (Linux)
+ *   The worker also watches the kernel's news (an rtnetlink socket, opened
+ *   by the worker, close-on-exec and closed in a forked child like its
+ *   other descriptors) of IPv4 addresses added or removed, default routes
+ *   changed, and links that start or stop carrying traffic, as after a
+ *   resume from suspend.  Such a change ends the pause or the attempt under
+ *   way; the next request leaves about half a second later, so that a burst
+ *   of changes costs one request, and at most once every 5 seconds.  That
+ *   attempt looks a host name up afresh and lets the kernel choose the
+ *   source address for the new network; its receive timeout is the one the
+ *   worker had.  A kernel filter drops news that cannot matter (links that
+ *   are down coming and going, other routes), so a busy container host costs
+ *   the worker next to nothing, and a quiet pause still has no wake-ups.
+ *   Where the socket cannot be opened (a sandbox, another system) the worker
+ *   keeps to the schedule above.
  *
  * STUN SERVERS
  *   A text "stun:host[:port]" asks a STUN server (RFC 8489 Binding;

@@ -1,6 +1,7 @@
 # Shared parts of the shell tests that make network namespaces of their own
 # (scripts/nat-test.sh, scripts/multi-address-test.sh,
-# tests/tools/address_change_cli_test.sh, tests/tools/hung_lookup_cli_test.sh).
+# tests/tools/address_change_cli_test.sh, tests/tools/hung_lookup_cli_test.sh,
+# tests/tools/route_switch_cli_test.sh, tests/tools/network_storm_cli_test.sh).
 # Sourced, not run:
 #
 #   source "$(dirname "${BASH_SOURCE[0]}")/netns-lib.sh"
@@ -187,4 +188,41 @@ netns_cleanup() {
   for path in "${netns_paths[@]}"; do
     rm -rf "$path"
   done
+}
+
+# Starts wanseer-probe-server in namespace $1 answering on $2 (ADDR:PORT)
+# without a rate limit, and waits until it listens; sets server_pid.
+start_probe_server() {
+  ip netns exec "$1" "$server_bin" --listen "$2" --rate 0 >"$work/server.out" 2>"$work/server.err" &
+  server_pid=$!
+  register_pid "$server_pid"
+  wait_until 20 grep -qs '^listening on' "$work/server.out" || fail "the probe server did not start"
+}
+
+# Starts `wanseer --watch` on the built library in namespace $1, the other
+# arguments its own, its lines in $work/watch.out; sets watch_pid.
+start_watch() {
+  local ns=$1
+  shift
+  ip netns exec "$ns" env WANSEER_LIBRARY="$library" "$client_bin" --watch "$@" \
+    >"$work/watch.out" 2>"$work/watch.err" &
+  watch_pid=$!
+  register_pid "$watch_pid"
+}
+
+# Seconds since the epoch of the last line of $work/watch.out that ends in
+# " $1" (the time the watch printed).
+watch_line_time() {
+  date -d "$(grep " $1\$" "$work/watch.out" | tail -n 1 | cut -d' ' -f1)" +%s.%N
+}
+
+# CPU clock ticks (user + system) of every thread of process $1 but its
+# main one: a library's worker in a host whose main thread does the rest.
+other_threads_ticks() {
+  local task total=0
+  for task in /proc/"$1"/task/*; do
+    [[ ${task##*/} == "$1" ]] && continue
+    total=$((total + $(sed 's/^.*) //' "$task/stat" | awk '{ print $12 + $13 }')))
+  done
+  echo "$total"
 }

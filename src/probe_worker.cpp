@@ -1,54 +1,102 @@
 #include "probe_worker.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 
 #include "fork_handlers.h"
 #include "module_state.h"
 #include "probe_channel.h"
+#include "schedule_random.h"
 #include "server_locator.h"
 #include "stun_exchange.h"
 #include "value_store.h"
+#include "worker_wait.h"
 
 namespace wanseer {
 
 namespace {
 
-// Pauses between two requests after a reply, in one wait that a stop ends
-// at once.  Returns false when a stop is requested.
-bool pause_after_reply(const probe_schedule& schedule) {
-  const auto pause_end = std::chrono::steady_clock::now() +
-                         schedule.duration(schedule.pause_steps * schedule.pause_step);
-  worker_waits.wait_for(-1, pause_end);
-  return !stop_requested.is_raised();
-}
+enum class attempt_end { replied, missed, stopped, network_changed };
 
 // One attempt: finds where to ask (a lookup of a host name is part of the
 // attempt), asks, and waits for the reply.  The receive waits `timeout` from
 // the moment the request has left, less what the lookup took: a thread
 // delayed between the start of the attempt and the send still gives the
 // server its whole timeout.  An attempt with nothing to ask still waits out
-// its timeout, so that misses never follow each other without a pause.
-bool attempt(probe_channel& channel, server_locator& server, std::chrono::milliseconds timeout,
-             unsigned char (&reply)[reply_length]) {
+// its timeout, so that misses never follow each other without a pause.  A
+// stop ends it at once, and so does a relevant network change: the reply
+// would tell of the old network.  `sent` is when the request left.
+attempt_end attempt(probe_channel& channel, server_locator& server, worker_wait& waits,
+                    std::chrono::milliseconds timeout, unsigned char (&reply)[reply_length],
+                    steady_deadline& sent) {
   const auto started = std::chrono::steady_clock::now();
   channel.reopen_if_closed();
+  // A lookup ignores news until it ends: a lookup cut short would be a miss,
+  // and the news is read after it.
+  waits.set_news_aside();
   const auto address = server.address_for_attempt(started + timeout, worker_waits);
   if (!address) {
-    worker_waits.wait_for(-1, started + timeout);
-    return false;
+    switch (waits.wait_until(started + timeout)) {
+      case wait_end::stopped:
+        return attempt_end::stopped;
+      case wait_end::network_changed:
+        return attempt_end::network_changed;
+      case wait_end::deadline_passed:
+        return attempt_end::missed;
+    }
   }
   const auto lookup_took = std::chrono::steady_clock::now() - started;
   channel.aim_at(*address);
   channel.discard_queued();
+  sent = std::chrono::steady_clock::now();
   if (server.speaks_stun()) {
-    // The first request leaves at once; the deadline is timed from it.
+    // The first request leaves at once; the deadline is timed from it.  The
+    // exchange runs to its end, news kept aside: it is read after it.
     const steady_deadline deadline = std::chrono::steady_clock::now() + timeout - lookup_took;
-    return ask_stun_server(channel, reply, deadline, worker_waits);
+    if (ask_stun_server(channel, reply, deadline, worker_waits)) {
+      return attempt_end::replied;
+    }
+    return stop_requested.is_raised() ? attempt_end::stopped : attempt_end::missed;
   }
   channel.send_request();
   const steady_deadline deadline = std::chrono::steady_clock::now() + timeout - lookup_took;
-  return channel.await_reply(reply, deadline, worker_waits);
+  for (;;) {
+    if (channel.await_reply(reply, waits.phase_end(deadline), worker_waits)) {
+      return attempt_end::replied;
+    }
+    if (stop_requested.is_raised()) {
+      return attempt_end::stopped;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return attempt_end::missed;
+    }
+    if (waits.network_changed()) {
+      return attempt_end::network_changed;
+    }
+  }
+}
+
+// After a relevant change: lets the news settle, so that a burst of it
+// costs one request, and keeps early requests at least early_request_gap
+// apart.  Then the next attempt looks the server's name up afresh and lets
+// the kernel choose the source address for the new network.  False on a
+// stop.
+bool settle_after_change(const probe_schedule& schedule, worker_wait& waits, server_locator& server,
+                         probe_channel& channel, steady_deadline& next_early_request) {
+  const steady_deadline leave =
+      std::max(std::chrono::steady_clock::now() + schedule.change_settle(), next_early_request);
+  // News that comes meanwhile is part of this change.
+  waits.hold_changes_until(leave);
+  if (waits.wait_until(leave) == wait_end::stopped) {
+    return false;
+  }
+  waits.absorb_news();
+  next_early_request = leave + schedule.duration(schedule.early_request_gap);
+  waits.hold_changes_until(next_early_request);
+  server.network_changed();
+  channel.disconnect();
+  return true;
 }
 
 }  // namespace
@@ -67,22 +115,49 @@ void run_probe(const probe_job& job) {
     return;
   }
   probe_channel channel;
+  schedule_random random;
+  worker_wait waits(worker_waits, job.schedule.follow_network_changes);
 
   int timeout_count = job.schedule.first_receive_timeout;
   // Zeroed once: a reply always fills all of it.
   unsigned char reply_buffer[reply_length] = {};
+  steady_deadline next_early_request{};
 
   if (stop_requested.is_raised()) {
     return;
   }
   for (;;) {
-    if (attempt(channel, *server, job.schedule.duration(timeout_count), reply_buffer)) {
+    steady_deadline sent = std::chrono::steady_clock::now();
+    attempt_end ended =
+        attempt(channel, *server, waits, job.schedule.duration(timeout_count), reply_buffer, sent);
+    if (ended == attempt_end::replied) {
       pellary_write(key_name, reply_buffer, static_cast<std::int32_t>(reply_length));
-      if (!pause_after_reply(job.schedule)) {
-        return;
+      // Counted from the request, so the mean stays the schedule's whatever
+      // the round trip; a reply that took longer than the interval is
+      // followed by the next request at once.  The receive timeout is kept:
+      // a reply never shrinks it.
+      switch (waits.wait_until(sent + job.schedule.interval_after_reply(random.next()))) {
+        case wait_end::deadline_passed:
+          continue;
+        case wait_end::stopped:
+          return;
+        case wait_end::network_changed:
+          ended = attempt_end::network_changed;
+          break;
       }
-      // The receive timeout is kept: a reply never shrinks it.
-      continue;
+    }
+    switch (ended) {
+      case attempt_end::stopped:
+        return;
+      case attempt_end::network_changed:
+        // Not a miss: the timeout stays as it is.
+        if (!settle_after_change(job.schedule, waits, *server, channel, next_early_request)) {
+          return;
+        }
+        continue;
+      case attempt_end::missed:
+      case attempt_end::replied:
+        break;
     }
     server->attempt_missed();
     channel.disconnect();

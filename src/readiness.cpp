@@ -29,6 +29,7 @@ constexpr std::size_t most_watched = 32;
 
 // Tags of what the set holds; a socket of one wait is tagged with its index.
 constexpr std::uint64_t wake_tag = UINT64_MAX;
+constexpr std::uint64_t news_tag = UINT64_MAX - 1;
 
 // The sockets of one wait, in the set while it lasts.
 class wait_members {
@@ -78,6 +79,42 @@ bool wait_set::arm(int wake) noexcept {
   return true;
 }
 
+bool wait_set::add_news(int news) noexcept {
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u64 = news_tag;
+  if (news < 0 || ::epoll_ctl(set_.get(), EPOLL_CTL_ADD, news, &event) != 0) {
+    return false;
+  }
+  news_ = news;
+  news_watched_ = true;
+  return true;
+}
+
+void wait_set::watch_news(bool watching) noexcept {
+  if (news_ < 0 || watching == news_watched_) {
+    return;
+  }
+  // Out of the set while not watched: epoll reports an error on a member
+  // whatever events it asks for, and news that overflows its socket is one.
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u64 = news_tag;
+  const int done = watching ? ::epoll_ctl(set_.get(), EPOLL_CTL_ADD, news_, &event)
+                            : ::epoll_ctl(set_.get(), EPOLL_CTL_DEL, news_, nullptr);
+  if (done == 0) {
+    news_watched_ = watching;
+  }
+}
+
+void wait_set::remove_news() noexcept {
+  if (news_ >= 0 && news_watched_) {
+    ::epoll_ctl(set_.get(), EPOLL_CTL_DEL, news_, nullptr);
+  }
+  news_ = -1;
+  news_watched_ = false;
+}
+
 readiness wait_set::wait_for(int socket, steady_deadline deadline) const {
   pollfd watched{socket, POLLIN, 0};
   return wait_for_any(&watched, 1, deadline);
@@ -89,13 +126,13 @@ readiness wait_set::wait_for_any(pollfd* watched, std::size_t count,
     count = most_watched;
   }
   const wait_members members(set_.get(), watched, count);
-  epoll_event ready[most_watched + 1];
+  epoll_event ready[most_watched + 2];  // the sockets, the wake handle, the news
   for (;;) {
     const int timeout = milliseconds_until(deadline);
     if (timeout == 0) {
       return readiness::deadline_passed;
     }
-    const int found = ::epoll_wait(set_.get(), ready, static_cast<int>(count + 1), timeout);
+    const int found = ::epoll_wait(set_.get(), ready, static_cast<int>(count + 2), timeout);
     if (found < 0) {
       if (errno == EINTR) {
         continue;
@@ -108,7 +145,7 @@ readiness wait_set::wait_for_any(pollfd* watched, std::size_t count,
     bool woken = false;
     bool socket_ready = false;
     for (int i = 0; i < found; ++i) {
-      if (ready[i].data.u64 == wake_tag) {
+      if (ready[i].data.u64 == wake_tag || ready[i].data.u64 == news_tag) {
         woken = true;
       } else if (ready[i].data.u64 < count) {
         watched[ready[i].data.u64].revents = static_cast<short>(ready[i].events);

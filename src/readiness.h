@@ -33,6 +33,14 @@ class wait_set {
   // Drops the set once no worker can be waiting on it.
   void disarm() noexcept { set_.reset(); }
 
+  // The worker's network news (a descriptor it holds for its whole life)
+  // joins the set under a tag of its own: while watched, a wait also ends,
+  // woken, when the news turns readable.  add_news returns false when it
+  // cannot join; remove_news comes before the descriptor is closed.
+  bool add_news(int news) noexcept;
+  void watch_news(bool watching) noexcept;
+  void remove_news() noexcept;
+
   // Blocks until `socket` (ignored when negative) has a datagram to read,
   // the wake handle turns readable, or `deadline` passes.  A readable socket
   // wins over a wake-up that comes at the same moment, so that a reply
@@ -49,6 +57,8 @@ class wait_set {
  private:
   unique_fd set_;
   int wake_ = -1;
+  int news_ = -1;
+  bool news_watched_ = false;
 };
 
 }  // namespace wanseer

@@ -36,6 +36,14 @@ class server_locator {
   // The attempt got no reply: a name is looked up again before the next.
   void attempt_missed() { lookup_due_ = true; }
 
+  // The network changed: a name is looked up afresh (the new network may
+  // have other name servers and other answers), from its first address.
+  void network_changed() {
+    lookup_due_ = true;
+    addresses_.clear();
+    asked_ = 0;
+  }
+
   // The server is asked by STUN rather than by the probe protocol.
   bool speaks_stun() const { return parts_.stun; }
 

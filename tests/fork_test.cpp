@@ -77,6 +77,7 @@ TEST(Fork, ChildOfAWorkerThatStoresEveryFewMillisecondsNeverBlocks) {
   probe_schedule every_two_ms = scaled_schedule(milliseconds(1));
   every_two_ms.pause_steps = 1;
   every_two_ms.pause_step = 2;
+  every_two_ms.interval_spread_percent = 0;
   const auto started = steady_clock::now();
   running_worker worker(server.address(), every_two_ms);
   ASSERT_TRUE(wait_until_stored({192, 0, 2, 0}));
@@ -99,7 +100,7 @@ TEST(Fork, ChildOfAWorkerThatStoresEveryFewMillisecondsNeverBlocks) {
   EXPECT_EQ(wrong, 0) << "a child did not read the stored address";
 
   // The worker stored all through the forks, and never faster than its
-  // schedule allows: each round pauses 2 ms after a reply.
+  // schedule allows: 2 ms from each answered request to the next.
   const std::size_t requests = server.request_count();
   const auto elapsed = steady_clock::now() - started;
   EXPECT_GT(requests, 2u);

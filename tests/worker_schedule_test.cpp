@@ -1,6 +1,6 @@
 // The worker's timing against a real loopback server, on a scaled unit:
-// request gaps while unanswered, the cap, the pause after a reply, and the
-// timeout kept across a reply.  Lower bounds are exact (kernel arrival
+// request gaps while unanswered, the cap, the intervals after replies, and
+// the timeout kept across a reply.  Lower bounds are exact (kernel arrival
 // stamps); upper bounds are a share of the whole, which a loaded machine
 // stays under and a timeout that grows too fast goes over.
 
@@ -12,6 +12,7 @@ namespace wanseer::testing {
 namespace {
 
 using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
 
 // The exported functions' schedule, as wanseer.h documents it.
 TEST(WorkerSchedule, RealScheduleIsFiveToSixtySecondsAndAPauseOfTwelveFiveSecondSteps) {
@@ -20,6 +21,7 @@ TEST(WorkerSchedule, RealScheduleIsFiveToSixtySecondsAndAPauseOfTwelveFiveSecond
   EXPECT_EQ(real_schedule.longest_receive_timeout, 60);
   EXPECT_EQ(real_schedule.pause_steps, 12);
   EXPECT_EQ(real_schedule.pause_step, 5);
+  EXPECT_EQ(real_schedule.interval_spread_percent, 25);
 }
 
 // The whole real schedule on a 3 ms unit: receives wait first, first + 1, ...
@@ -29,6 +31,8 @@ TEST(WorkerSchedule, RealScheduleWalkedOnAFastUnit) {
   use_fresh_key();
   probe_schedule schedule = real_schedule;
   schedule.unit = milliseconds(3);
+  // The machine's namespace may change under the test (see scaled_schedule).
+  schedule.follow_network_changes = false;
   std::vector<int> units;
   for (int timeout = schedule.first_receive_timeout; timeout < schedule.longest_receive_timeout;
        ++timeout) {
@@ -36,7 +40,9 @@ TEST(WorkerSchedule, RealScheduleWalkedOnAFastUnit) {
   }
   units.insert(units.end(), 3, schedule.longest_receive_timeout);
   const std::size_t answered = units.size();
-  units.push_back(schedule.pause_steps * schedule.pause_step);
+  // The interval after the reply is drawn: at least its shortest.
+  units.push_back(schedule.pause_steps * schedule.pause_step *
+                  (100 - schedule.interval_spread_percent) / 100);
   units.push_back(schedule.longest_receive_timeout);
   const address_bytes address = {203, 0, 113, 60};
   loopback_probe_server server([&](std::size_t index) {
@@ -82,15 +88,78 @@ TEST(WorkerSchedule, ReceiveTimeoutStopsGrowingAtItsLongest) {
 
 TEST(WorkerSchedule, AnsweredServerIsAskedOncePerTwelvePauseSteps) {
   use_fresh_key();
-  const milliseconds unit(80);  // a pause step of 400 ms, a pause of 4.8 s
+  const milliseconds unit(80);  // a pause step of 400 ms, a mean interval of 4.8 s
   const address_bytes address = {203, 0, 113, 7};
   loopback_probe_server server([&](std::size_t) { return answer::with(address); });
   running_worker worker(server.address(), scaled_schedule(unit));
   ASSERT_TRUE(server.wait_for_requests(2));
   worker.stop();
-  // (Its upper bound is not the point here: twice the pause.)
-  EXPECT_EQ(gaps_off_schedule(gaps_between(server.requests()), {60}, unit, 2.0), "");
+  // Drawn from 45 to 75 units; never past the 90 promised (twice the
+  // shortest, room for a loaded machine).
+  EXPECT_EQ(gaps_off_schedule(gaps_between(server.requests()), {45}, unit, 2.0), "");
   EXPECT_TRUE(wait_until_stored(address, std::chrono::seconds(5)));
+}
+
+// The draw itself, on the real schedule: its ends and middle, and a mean of
+// 60 s over bits spread evenly.
+TEST(WorkerSchedule, IntervalAfterAReplyIsDrawnFrom45To75SecondsAround60) {
+  using std::chrono::seconds;
+  const struct {
+    std::uint64_t bits;
+    nanoseconds expected;
+  } draws[] = {
+      {0, seconds(45)},
+      {std::uint64_t{1} << 62, seconds(52) + milliseconds(500)},
+      {std::uint64_t{1} << 63, seconds(60)},
+      {~std::uint64_t{0}, seconds(75)},
+  };
+  for (const auto& draw : draws) {
+    const nanoseconds drawn = real_schedule.interval_after_reply(draw.bits);
+    EXPECT_NEAR(static_cast<double>(drawn.count()), static_cast<double>(draw.expected.count()), 1e3)
+        << "bits " << draw.bits;
+  }
+  nanoseconds total{0};
+  constexpr int draws_taken = 1 << 12;
+  for (std::uint64_t i = 0; i < draws_taken; ++i) {
+    total += real_schedule.interval_after_reply((i << 52) + (std::uint64_t{1} << 51));
+  }
+  EXPECT_NEAR(std::chrono::duration<double>(total / draws_taken).count(), 60.0, 0.001);
+}
+
+// A live worker on a scaled schedule against an answering server: each
+// interval between answered requests lies within the drawn range, counted
+// from request to request, and the intervals differ.
+TEST(WorkerSchedule, IntervalsBetweenAnsweredRequestsSpreadWithinTheirBounds) {
+  use_fresh_key();
+  const milliseconds unit(10);  // intervals of 450 to 750 ms
+  constexpr std::size_t intervals = 16;
+  loopback_probe_server server([](std::size_t) {
+    return answer::with(address_bytes{203, 0, 113, 7});
+  });
+  running_worker worker(server.address(), scaled_schedule(unit));
+  ASSERT_TRUE(server.wait_for_requests(intervals + 1, std::chrono::seconds(60)));
+  worker.stop();
+
+  const auto gaps = gaps_between(server.requests());
+  ASSERT_GE(gaps.size(), intervals);
+  nanoseconds shortest = gaps[0];
+  nanoseconds longest = gaps[0];
+  nanoseconds total{0};
+  for (std::size_t i = 0; i < intervals; ++i) {
+    EXPECT_GE(gaps[i] + stamp_tolerance, unit * 45) << "gap " << i;
+    // 75 units plus room for a loaded machine, still under the 90 promised.
+    EXPECT_LT(gaps[i], unit * 90) << "gap " << i;
+    shortest = std::min(shortest, gaps[i]);
+    longest = std::max(longest, gaps[i]);
+    total += gaps[i];
+  }
+  // A mean of 600 ms; 16 draws lie within 100 ms of it but for a chance of
+  // one in millions.
+  const auto mean = total / intervals;
+  EXPECT_GT(mean, unit * 50);
+  EXPECT_LT(mean, unit * 70);
+  // Fixed intervals would all be alike.
+  EXPECT_GT(longest - shortest, unit * 5);
 }
 
 TEST(WorkerSchedule, GrownTimeoutIsKeptAfterAReply) {
@@ -98,7 +167,8 @@ TEST(WorkerSchedule, GrownTimeoutIsKeptAfterAReply) {
   const milliseconds unit(20);
   const address_bytes address = {198, 51, 100, 9};
   probe_schedule schedule = scaled_schedule(unit);
-  schedule.pause_steps = 1;  // keep the pause short; its length is checked above
+  schedule.pause_steps = 1;  // keep the pause short and fixed; its draw is checked above
+  schedule.interval_spread_percent = 0;
   // Misses with timeouts 5, 6, 7; a reply within 8; then silence again.
   loopback_probe_server server(
       [&](std::size_t index) { return index == 3 ? answer::with(address) : answer::silent(); });

@@ -95,7 +95,8 @@ TEST(FlappingServer, StoreHoldsOnlyWholeAddressesAndTimeoutGrowsAndIsKept) {
   use_fresh_key();
   probe_schedule schedule = scaled_schedule(unit);
   schedule.longest_receive_timeout = longest_timeout;
-  schedule.pause_steps = 1;  // a pause of 5 units after each reply
+  schedule.pause_steps = 1;  // 5 units from an answered request to the next
+  schedule.interval_spread_percent = 0;
   loopback_probe_server server(flapping);
   store_watcher first_reader;
   store_watcher second_reader;

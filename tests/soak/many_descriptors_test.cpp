@@ -78,7 +78,9 @@ TEST(ManyDescriptors, WorkerAboveFdSetsizeProbesStoresAndStopsAtOnce) {
     }
   }
   const auto wake_handles = descriptors_of_kind("anon_inode:[eventfd]");
-  ASSERT_EQ(worker_sockets.size(), 1u);
+  // The UDP socket, and the rtnetlink socket where it can be opened.
+  ASSERT_GE(worker_sockets.size(), 1u);
+  ASSERT_LE(worker_sockets.size(), 2u);
   ASSERT_EQ(wake_handles.size(), 1u);
   EXPECT_GE(*worker_sockets.begin(), FD_SETSIZE);
   EXPECT_GE(*wake_handles.begin(), FD_SETSIZE);

@@ -112,6 +112,8 @@ TEST(WanseerCli, RefusesBadCommandLines) {
                                 {"--timeout=", "a:1"},
                                 {"--key"},
                                 {"--watch=yes", "a:1"},
+                                {"--on-change", "true", "a:1"},
+                                {"--watch", "a:1", "--on-change"},
                                 {"--bogus", "a:1"},
                                 {"-x", "a:1"},
                                 {"a:1", "b:2"}}) {

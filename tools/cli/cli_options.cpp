@@ -41,11 +41,12 @@ cli_options_result parse_cli_options(int argc, char** argv) {
   cli_options& options = result.options;
   // Long-only options take values outside the range of characters, so that
   // an unknown short option is never mistaken for one of them.
-  enum : int { key_option = 256, timeout_option, watch_option, version_option };
+  enum : int { key_option = 256, timeout_option, watch_option, version_option, on_change_option };
   static const option long_options[] = {
       {"key", required_argument, nullptr, key_option},
       {"timeout", required_argument, nullptr, timeout_option},
       {"watch", no_argument, nullptr, watch_option},
+      {"on-change", required_argument, nullptr, on_change_option},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, version_option},
       {nullptr, 0, nullptr, 0},
@@ -72,6 +73,9 @@ cli_options_result parse_cli_options(int argc, char** argv) {
       case key_option:
         options.key = optarg;
         break;
+      case on_change_option:
+        options.on_change = optarg;
+        break;
       case timeout_option:
         if (const auto timeout = parse_seconds(optarg)) {
           options.timeout = *timeout;
@@ -82,7 +86,10 @@ cli_options_result parse_cli_options(int argc, char** argv) {
         }
         break;
       case ':':
-        result.error = std::string(optopt == key_option ? "--key" : "--timeout") + " needs a value";
+        result.error = std::string(optopt == key_option         ? "--key"
+                                   : optopt == on_change_option ? "--on-change"
+                                                                : "--timeout") +
+                       " needs a value";
         return result;
       default:
         // A short option is named by itself (it may stand in a cluster);
@@ -102,7 +109,9 @@ cli_options_result parse_cli_options(int argc, char** argv) {
     }
     options.server = argv[i];
   }
-  if (options.server.empty()) {
+  if (options.on_change && !options.watch) {
+    result.error = "--on-change needs --watch";
+  } else if (options.server.empty()) {
     result.error = "HOST:PORT of a probe server (or stun:HOST[:PORT]) is required";
   } else if (!is_host_port(options.server) && !is_stun_server(options.server)) {
     result.error = "'" + options.server +
@@ -118,7 +127,8 @@ std::string cli_usage(const char* program) {
     near_binary += "       " + candidate + "\n";
   }
   return std::string("Usage: ") + program +
-         " [--key KEY] [--timeout SECONDS] [--watch] HOST:PORT | stun:HOST[:PORT]\n"
+         " [--key KEY] [--timeout SECONDS] [--watch [--on-change COMMAND]]\n"
+         "               HOST:PORT | stun:HOST[:PORT]\n"
          "\n"
          "Prints this machine's external IPv4 address as the probe server at HOST:PORT\n"
          "sees it (HOST is a dotted IPv4 address or a host name, PORT a number from 1\n"
@@ -143,7 +153,7 @@ std::string cli_usage(const char* program) {
          "of each attempt and again after each unanswered one, trying its IPv4\n"
          "addresses in turn; a lookup that hangs does not hold up --timeout.\n"
          "\n"
-         "Options (a value may also be given as --key=KEY, --timeout=SECONDS):\n"
+         "Options (a value may also be given as --key=KEY, --timeout=SECONDS, ...):\n"
          "  --key KEY          store the address under KEY in the value store instead of\n"
          "                     \"IP\" (1 to 255 bytes)\n"
          "  --timeout SECONDS  give up if no address is known after this long (default " +
@@ -153,7 +163,14 @@ std::string cli_usage(const char* program) {
          "                     with --watch\n"
          "  --watch            keep running: print the address whenever it changes, each\n"
          "                     line \"YYYY-MM-DDTHH:MM:SS.mmmZ A.B.C.D\" (UTC), until SIGINT\n"
-         "                     or SIGTERM; the library asks again about once a minute\n"
+         "                     or SIGTERM; the library asks again every 45 to 75 s (60 on\n"
+         "                     average) and soon after a network change\n"
+         "  --on-change COMMAND  with --watch: on each change, the first included, run\n"
+         "                     COMMAND with /bin/sh -c, with WANSEER_ADDRESS set to the\n"
+         "                     new address and WANSEER_PREVIOUS to the one the last run\n"
+         "                     was given (empty the first time); one run at a time, a\n"
+         "                     change during a run follows it (latest only); a failing\n"
+         "                     command is reported on stderr and watching goes on\n"
          "  --help             show this text and exit\n"
          "  --version          show the version and exit\n"
          "\n"

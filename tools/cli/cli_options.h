@@ -25,6 +25,8 @@ struct cli_options {
   std::optional<std::string> key;
   std::chrono::milliseconds timeout = default_timeout;
   bool watch = false;
+  // --on-change: a shell command run on each change (with --watch only).
+  std::optional<std::string> on_change;
   bool show_help = false;
   bool show_version = false;
 };

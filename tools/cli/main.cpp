@@ -7,9 +7,11 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <optional>
 
 #include "address_output.h"
 #include "address_poller.h"
+#include "change_hook.h"
 #include "cli_options.h"
 #include "endpoint_text.h"
 #include "wanseer_library.h"
@@ -99,7 +101,8 @@ int print_once(const address_poller& poller, const cli_options& options,
   }
 }
 
-int watch_changes(const address_poller& poller, const address_output& output) {
+// `hook` runs the --on-change command; null without one.
+int watch_changes(const address_poller& poller, const address_output& output, change_hook* hook) {
   poll_interval interval(std::chrono::milliseconds(100));
   bool known = false;
   unsigned char last[4] = {};
@@ -115,6 +118,9 @@ int watch_changes(const address_poller& poller, const address_output& output) {
       if (!output.write_line(utc_timestamp() + " " + format_ipv4(reading.address))) {
         return report_write_failure();
       }
+      if (hook != nullptr) {
+        hook->address_changed(format_ipv4(reading.address));
+      }
     } else if (reading.status != WANSEER_OK && reading.status != WANSEER_NOT_FOUND) {
       return report_read_failure(reading);
     }
@@ -122,6 +128,9 @@ int watch_changes(const address_poller& poller, const address_output& output) {
       // Stopped before anything was learned: as in the one-shot mode, the
       // caller learns that the server never answered.
       return known ? exit_ok : report_stopped_early(*signal);
+    }
+    if (hook != nullptr) {
+      hook->check();
     }
   }
 }
@@ -176,5 +185,12 @@ int main(int argc, char** argv) {
     return exit_library_failed;
   }
   const address_poller poller(exports, stop_signals);
-  return options.watch ? watch_changes(poller, output) : print_once(poller, options, output);
+  if (!options.watch) {
+    return print_once(poller, options, output);
+  }
+  std::optional<change_hook> hook;
+  if (options.on_change) {
+    hook.emplace(*options.on_change);
+  }
+  return watch_changes(poller, output, hook ? &*hook : nullptr);
 }
