@@ -1,7 +1,8 @@
 /* The probe server's fast path: an XDP program that answers the 3-byte
  * address probe and the common STUN Binding request in the driver, with the
- * same bytes the socket path sends, and drops malformed and over-limit
- * probe requests there, so that a flood never reaches the socket layer.
+ * same bytes the socket path sends, and drops malformed probe requests and
+ * requests of either over their source's limit there, so that a flood
+ * never reaches the socket layer.
  *
  * Only a request whose every header it can check is handled here: an
  * untagged IPv4 frame without options or fragmentation, to the server's
