@@ -6,7 +6,9 @@
 # processor 1.
 #
 # 1. Answers per CPU-second: the generator floods from 508 forged sources
-#    for SECONDS; the answers are the frames the client's end receives, the
+#    for SECONDS, with probe requests and then with STUN Binding requests
+#    (no attribute, the form the fast path answers; coturn gets the same);
+#    the answers are the frames the client's end receives, the
 #    CPU is processor 1's busy time (user, nice, system, irq, softirq,
 #    steal) from /proc/stat over the same span.
 # 2. A legitimate host during the flood: 50 single requests, 100 ms apart,
@@ -111,12 +113,14 @@ measure() {
   busy1=$(busy_ticks) soft1=$(softirq_ticks) all1=$(all_ticks) tx1=$(server_sent)
   own1=$(server_ticks)
   stop "$name"
-  answers=$(sed -n 's/^received=[0-9]* answered=\([0-9]*\).*/\1/p' "$work/$name.out")
+  local counted=answered
+  [[ $kind == stun ]] && counted=stun_answered
+  answers=$(sed -n "s/^received=.* $counted=\([0-9]*\).*/\1/p" "$work/$name.out")
   awk -v n="$name" -v s="$sent" -v a="${answers:-$((tx1 - tx0))}" -v b=$((busy1 - busy0)) \
     -v q=$((soft1 - soft0)) -v t=$((all1 - all0)) -v o=$((own1 - own0)) -v hz="$hz" \
     -v secs="$seconds" -v figures="$work/figures" 'BEGIN {
       cpu = b / hz; own = o / hz
-      printf "%-7s sent %8d answered %8d (%7.0f/s) | cpu1 %4.2f s (%3.0f%%, softirq %4.2f s): %8.0f/CPU-s | server+NAPI %4.2f s: %8.0f/CPU-s\n",
+      printf "%-11s sent %8d answered %8d (%7.0f/s) | cpu1 %4.2f s (%3.0f%%, softirq %4.2f s): %8.0f/CPU-s | server+NAPI %4.2f s: %8.0f/CPU-s\n",
         n, s, a, a / secs, cpu, 100 * b / (t > 0 ? t : 1), q / hz, (cpu > 0 ? a / cpu : 0),
         own, (own > 0 ? a / own : 0)
       printf "%s %f %f\n", n, (cpu > 0 ? a / cpu : 0), (own > 0 ? a / own : 0) >> figures
@@ -132,6 +136,12 @@ for round in 1 2; do
   start xdp "$server_bin" --listen "0.0.0.0:$port" --threads 1 --rate 0 --xdp "$server_if"
   wait_probe_server xdp
   measure xdp probe "$port"
+  start socket-stun "$server_bin" --listen "0.0.0.0:$port" --threads 1 --rate 0
+  wait_probe_server socket-stun
+  measure socket-stun stun "$port"
+  start xdp-stun "$server_bin" --listen "0.0.0.0:$port" --threads 1 --rate 0 --xdp "$server_if"
+  wait_probe_server xdp-stun
+  measure xdp-stun stun "$port"
   start coturn turnserver -n --stun-only --no-cli --no-tls --no-dtls --listening-ip "$server_ip" \
     --listening-port "$stun_port" --log-file /dev/null --no-stdout-log
   wait_coturn
@@ -141,7 +151,9 @@ awk '{ c[$1] += $2; o[$1] += $3 } END {
   printf "answers per CPU-second, processor 1: socket %.0f, xdp %.0f, coturn %.0f; xdp/socket %.1fx, xdp/coturn %.1fx\n",
     c["socket"] / 2, c["xdp"] / 2, c["coturn"] / 2, c["xdp"] / c["socket"], c["xdp"] / c["coturn"]
   printf "answers per CPU-second, server+NAPI: socket %.0f, xdp %.0f, coturn %.0f; xdp/socket %.1fx, xdp/coturn %.1fx\n",
-    o["socket"] / 2, o["xdp"] / 2, o["coturn"] / 2, o["xdp"] / o["socket"], o["xdp"] / o["coturn"] }' "$work/figures"
+    o["socket"] / 2, o["xdp"] / 2, o["coturn"] / 2, o["xdp"] / o["socket"], o["xdp"] / o["coturn"]
+  printf "STUN answers per CPU-second, processor 1: socket %.0f, xdp %.0f, coturn %.0f; xdp/socket %.1fx, xdp/coturn %.1fx\n",
+    c["socket-stun"] / 2, c["xdp-stun"] / 2, c["coturn"] / 2, c["xdp-stun"] / c["socket-stun"], c["xdp-stun"] / c["coturn"] }' "$work/figures"
 
 echo "== a legitimate host during a forged-source flood (default rate limit)"
 for path in socket xdp; do

@@ -19,6 +19,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "stun_codec.h"
 #include "support/ethernet_frame.h"
 #include "unique_fd.h"
 
@@ -101,16 +104,36 @@ std::string hex(const bytes& data) {
   return text;
 }
 
-// Whether `packet` is a well-formed answer to a request from `client`:
-// valid checksums and a payload of exactly the client's 4 address bytes.
-bool is_correct_answer(const bytes& packet, std::uint32_t client) {
-  if (packet.size() != 32 || packet[0] != 0x45 ||
+// STUN Binding requests with the magic cookie and ID 01..0c: with no
+// attribute, and with only a FINGERPRINT.
+const bytes stun_binding{0, 1, 0, 0, 0x21, 0x12, 0xa4, 0x42, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+const bytes stun_fingerprinted{0, 1, 0, 8,  0x21, 0x12, 0xa4, 0x42, 1, 2, 3,    4,    5,    6,
+                               7, 8, 9, 10, 11,   12,   0x80, 0x28, 0, 4, 0x5b, 0x20, 0xf9, 0xcc};
+
+// What the server sends back to `request` from `client`:`port`: the probe
+// answer, or what the socket path's STUN codec writes (nothing: empty).
+bytes expected_answer(const bytes& request, std::uint32_t client, std::uint16_t port) {
+  if (request == bytes{'i', 'p', 0}) {
+    bytes address(4);
+    std::memcpy(address.data(), &client, 4);
+    return address;
+  }
+  std::array<unsigned char, wanseer::stun::longest_answer> answer{};
+  const std::size_t length = wanseer::stun::answer_binding_request(request.data(), request.size(),
+                                                                   client, htons(port), answer);
+  return bytes(answer.begin(), answer.begin() + static_cast<std::ptrdiff_t>(length));
+}
+
+// Whether `packet` is a well-formed answer to `client` that carries
+// `payload`: valid checksums, addressed to the client, and not empty.
+bool is_correct_answer(const bytes& packet, std::uint32_t client, const bytes& payload) {
+  if (payload.empty() || packet.size() != 28 + payload.size() || packet[0] != 0x45 ||
       finish_checksum(sum_words(packet.data(), 20)) != 0) {
     return false;
   }
-  const bool checksum_ok =
-      (packet[26] == 0 && packet[27] == 0) || finish_checksum(udp_sum(packet.data(), 20, 12)) == 0;
-  return checksum_ok && packet[25] == 12 && std::memcmp(packet.data() + 28, &client, 4) == 0 &&
+  const bool checksum_ok = (packet[26] == 0 && packet[27] == 0) ||
+                           finish_checksum(udp_sum(packet.data(), 20, 8 + payload.size())) == 0;
+  return checksum_ok && std::equal(payload.begin(), payload.end(), packet.begin() + 28) &&
          std::memcmp(packet.data() + 16, &client, 4) == 0;
 }
 
@@ -128,6 +151,12 @@ std::vector<named_case> corpus() {
   const auto carrying = [](bytes payload) {
     frame_spec spec;
     spec.payload = std::move(payload);
+    return spec;
+  };
+  const auto stun_with = [](const bytes& payload, auto change) {
+    frame_spec spec;
+    spec.payload = payload;
+    change(spec);
     return spec;
   };
   return {
@@ -151,10 +180,25 @@ std::vector<named_case> corpus() {
       {"four-bytes", carrying({'i', 'p', 0, 0})},
       {"upper-case", carrying({'I', 'P', 0})},
       {"no-nul", carrying({'i', 'p', 'x'})},
-      {"stun-binding",
-       carrying({0, 1, 0, 0, 0x21, 0x12, 0xa4, 0x42, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12})},
-      {"stun-bad-length",
-       carrying({0, 1, 0, 8, 0x21, 0x12, 0xa4, 0x42, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12})},
+      {"stun-binding", carrying(stun_binding)},
+      {"stun-binding-no-udp-checksum",
+       stun_with(stun_binding, [](frame_spec& s) { s.udp_checksum = 1; })},
+      {"stun-binding-bad-udp-checksum",
+       stun_with(stun_binding, [](frame_spec& s) { s.udp_checksum = 2; })},
+      {"stun-binding-padded", stun_with(stun_binding, [](frame_spec& s) { s.pad_to = 80; })},
+      {"stun-fingerprint", carrying(stun_fingerprinted)},
+      {"stun-fingerprint-bad-udp-checksum",
+       stun_with(stun_fingerprinted, [](frame_spec& s) { s.udp_checksum = 2; })},
+      {"stun-fingerprint-udp-length-short",
+       stun_with(stun_fingerprinted, [](frame_spec& s) { s.udp_length_change = -4; })},
+      {"stun-wrong-fingerprint",
+       stun_with(stun_fingerprinted, [](frame_spec& s) { s.payload[27] ^= 1; })},
+      {"stun-classic",
+       carrying({0, 1, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16})},
+      {"stun-unknown-attribute", carrying({0, 1, 0, 8,  0x21, 0x12, 0xa4, 0x42, 1, 2, 3, 4, 5, 6,
+                                           7, 8, 9, 10, 11,   12,   0,    0x7f, 0, 4, 0, 0, 0, 0})},
+      {"stun-indication", stun_with(stun_binding, [](frame_spec& s) { s.payload[1] = 0x11; })},
+      {"stun-bad-length", stun_with(stun_binding, [](frame_spec& s) { s.payload[3] = 8; })},
       {"large", with([](frame_spec& s) { s.payload.assign(1200, 'i'); })},
   };
 }
@@ -177,19 +221,26 @@ int run_corpus(frame_link& link, std::uint32_t limited) {
     }
     std::printf("%s\n", replies.empty() ? " none" : "");
   }
-  // Over the limit: 1010 requests in steps small enough for any socket
-  // buffer, of which the first 1000 are answered.
+  // Over the limit: 1010 requests, probe and STUN in turn from two ports,
+  // in steps small enough for any socket buffer, of which the first 1000
+  // are answered.
   frame_spec over;
   over.source = limited;
   over.source_port = port;
+  frame_spec over_stun = over;
+  over_stun.source_port = static_cast<std::uint16_t>(port + 1);
+  over_stun.payload = stun_binding;
   unsigned answered = 0;
   for (int step = 0; step < 101; ++step) {
     bool reachable = true;
     for (int i = 0; i < 10; ++i) {
-      reachable = reachable && send_frame(link, build_frame(link, over));
+      reachable = reachable && send_frame(link, build_frame(link, i % 2 ? over_stun : over));
     }
     for (const reply& answer : replies_until_sentinel(link, reachable)) {
-      answered += answer.to_address == limited && is_correct_answer(answer.packet, limited);
+      const frame_spec& asked = answer.to_port == over.source_port ? over : over_stun;
+      answered += answer.to_address == limited &&
+                  is_correct_answer(answer.packet, limited,
+                                    expected_answer(asked.payload, limited, asked.source_port));
     }
     if (!reachable) {
       std::printf("over-limit: server unreachable\n");
@@ -210,18 +261,20 @@ int run_random(frame_link& link, unsigned count, unsigned seed) {
     for (auto& byte : spec.payload) {
       byte = static_cast<std::uint8_t>(random());
     }
-    // Now and then the request itself, or something one byte from it.
-    if (i % 16 == 0) {
-      spec.payload = {'i', 'p', 0};
-      if (i % 32 == 0) {
-        spec.payload[random() % 3] ^= static_cast<std::uint8_t>(1U << (random() % 8));
+    // Now and then a request of either protocol, or something one bit
+    // from it.
+    if (i % 8 == 0) {
+      spec.payload = i % 16 == 0 ? bytes{'i', 'p', 0} : stun_fingerprinted;
+      if (i % 32 < 16) {
+        spec.payload[random() % spec.payload.size()] ^=
+            static_cast<std::uint8_t>(1U << (random() % 8));
       }
     }
     bool reachable = send_frame(link, build_frame(link, spec));
-    const bool is_request = spec.payload == bytes{'i', 'p', 0};
+    const bytes expected = expected_answer(spec.payload, link.client, spec.source_port);
     for (const reply& answer : replies_until_sentinel(link, reachable)) {
-      if (!is_request || answer.to_port != spec.source_port ||
-          !is_correct_answer(answer.packet, link.client)) {
+      if (answer.to_port != spec.source_port ||
+          !is_correct_answer(answer.packet, link.client, expected)) {
         std::fprintf(stderr, "frame_probe: datagram %u (%s) got a wrong answer %s\n", i,
                      hex(spec.payload).c_str(), hex(answer.packet).c_str());
         return 1;

@@ -3,7 +3,8 @@
 # native XDP mode:
 # - the same frames, well-formed and not, get byte-identical answers from
 #   the fast path and from the socket path alone (over the limit included);
-# - the CLI gets its address from the driver; random bytes after valid
+# - the CLI and coturn's STUN client get their address from the driver;
+#   random bytes after valid
 #   headers never get a malformed answer and the host stays reachable;
 # - ping and another UDP port are untouched;
 # - the program is gone after SIGTERM and after SIGKILL;
@@ -17,7 +18,7 @@ source "$here/xdp_netns.sh"
 netns_build_dir xdp_fast_path_test "$@"
 require_files "$server_bin" "$client_bin" "$library"
 require_root
-require_tools ip ping setpriv
+require_tools ip ping setpriv turnutils_stunclient
 netns_begin
 xdp_link_setup "$build_dir/tests/tools/xdp_pass.bpf.o"
 frame_probe=$build_dir/tests/tools/frame_probe
@@ -63,6 +64,17 @@ start_server_pid=$server_pid
 address=$(in_client "$client_bin" --timeout 10 "$server_ip:$port") || fail "the CLI got no answer"
 [[ $address == "$client_ip" ]] || fail "the CLI got '$address', not $client_ip"
 echo "ok: the CLI gets $address"
+in_client turnutils_stunclient -p "$port" "$server_ip" >"$work/stunclient.out" 2>&1 &&
+  grep -q "reflexive addr: $client_ip:" "$work/stunclient.out" ||
+  fail "turnutils_stunclient did not get $client_ip: $(cat "$work/stunclient.out")"
+# Every answer so far came from the driver.
+kill -USR1 "$server_pid"
+wait_until 30 grep -qs "^counters: .*stun_answered=[1-9]" "$work/xdp.err" ||
+  fail "no STUN answer counted: $(cat "$work/xdp.err")"
+counters=$(grep "^counters: " "$work/xdp.err")
+(($(counter answered) + $(counter stun_answered) == $(counter answered_at_driver))) ||
+  fail "not every answer came from the driver: $counters"
+echo "ok: turnutils_stunclient gets $client_ip from the driver"
 corpus >"$work/xdp-corpus.txt" || fail "the corpus did not get through the fast path"
 in_client "$frame_probe" random "$client_if" "$server_mac" "$server_ip" "$port" "$client_ip" \
   300 "$RANDOM" || fail "random bytes after valid headers"
@@ -77,7 +89,8 @@ echo "ok: ping and another UDP port are untouched"
 server_pid=$start_server_pid
 stop_server xdp
 [[ $(counter answered_at_driver) -gt 0 && $(counter dropped_malformed) -gt 0 &&
-   $(counter dropped_rate_limited) -eq 10 ]] || fail "fast path counters: $counters"
+   $(counter dropped_rate_limited) -eq 5 && $(counter stun_dropped_rate_limited) -eq 5 ]] ||
+  fail "fast path counters: $counters"
 wait_until 10 bash -c "! ip -n $server_ns link show dev $server_if | grep -q prog/xdp" ||
   fail "the program is still attached after SIGTERM"
 echo "ok: fast path counters $counters; detached on SIGTERM"
@@ -88,7 +101,8 @@ corpus >"$work/socket-corpus.txt" || fail "the corpus did not get through the so
 stop_server socket
 diff -u "$work/socket-corpus.txt" "$work/xdp-corpus.txt" >&2 ||
   fail "the fast path and the socket path answered differently (above: - socket, + XDP)"
-grep -q '^request: 45' "$work/xdp-corpus.txt" && grep -q '^over-limit: 1000 of 1010' \
+grep -q '^request: 45' "$work/xdp-corpus.txt" && grep -q '^stun-fingerprint: 45' "$work/xdp-corpus.txt" &&
+  grep -q '^over-limit: 1000 of 1010' \
   "$work/xdp-corpus.txt" || fail "the corpus was not answered as expected: $(cat "$work/xdp-corpus.txt")"
 echo "ok: $(wc -l <"$work/xdp-corpus.txt") cases answered byte for byte alike"
 

@@ -98,6 +98,16 @@ std::string describe_start(const server_options& options, const listen_sockets& 
   return line + xdp;
 }
 
+// The counters, one line: the same on SIGUSR1 and at the end.
+std::string counter_line(const serving_state& state, const line_writer& output) {
+  std::string line =
+      state.totals().summary() + " log_lines_dropped=" + std::to_string(output.dropped());
+  if (state.fast_path) {
+    line += " answered_at_driver=" + std::to_string(state.fast_path->answered_at_driver());
+  }
+  return line;
+}
+
 // Reports the server's counters on SIGUSR1 and returns on any other signal
 // of the set (SIGINT, SIGTERM, SIGHUP) or when a serving thread fails.
 void wait_for_stop(int signals, int failure_event, const serving_state& state,
@@ -118,8 +128,7 @@ void wait_for_stop(int signals, int failure_event, const serving_state& state,
         received.ssi_signo != SIGUSR1) {
       return;
     }
-    output.write_line(STDERR_FILENO, "counters: " + state.totals().summary() +
-                                         " log_lines_dropped=" + std::to_string(output.dropped()));
+    output.write_line(STDERR_FILENO, "counters: " + counter_line(state, output));
   }
 }
 
@@ -253,7 +262,7 @@ int main(int argc, char** argv) {
           metrics_snapshot snapshot;
           snapshot.totals = state.totals();
           if (state.fast_path) {
-            snapshot.answered_at_driver = state.fast_path->totals().answered;
+            snapshot.answered_at_driver = state.fast_path->answered_at_driver();
           }
           snapshot.threads = threads;
           snapshot.log_lines_suppressed = rate_limit_log.suppressed();
@@ -316,12 +325,7 @@ int main(int argc, char** argv) {
   stop_workers();
   metrics.reset();
 
-  std::string summary =
-      state.totals().summary() + " log_lines_dropped=" + std::to_string(output.dropped());
-  if (state.fast_path) {
-    summary += " answered_at_driver=" + std::to_string(state.fast_path->totals().answered);
-  }
-  output.write_line(STDOUT_FILENO, summary);
+  output.write_line(STDOUT_FILENO, counter_line(state, output));
   if (const int failure = state.failure.load(); failure != 0) {
     return fail(std::string("socket failed: ") + std::strerror(failure));
   }

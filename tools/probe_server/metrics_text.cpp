@@ -31,8 +31,8 @@ std::string format_metrics(const metrics_snapshot& snapshot) {
       "wanseer_probe_dropped_total{reason=\"rate_limited\"} " +
       std::to_string(totals.dropped_rate_limited) + "\n";
   add_metric(text, "wanseer_probe_answered_at_driver_total", "counter",
-             "Requests answered by the XDP fast path (included in answered_total; 0 without "
-             "--xdp).",
+             "Requests of both protocols answered by the XDP fast path (included in "
+             "answered_total and stun_answered_total; 0 without --xdp).",
              snapshot.answered_at_driver);
   add_metric(text, "wanseer_probe_send_failures_total", "counter",
              "Replies the kernel refused to send.", totals.send_failed);

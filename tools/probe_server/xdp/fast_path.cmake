@@ -3,6 +3,7 @@
 # with libbpf.  Without those three the server is built without it, and
 # --xdp says so.
 pkg_check_modules(LIBBPF IMPORTED_TARGET GLOBAL libbpf)
+pkg_check_modules(FAST_PATH_ZLIB IMPORTED_TARGET zlib)
 find_program(WANSEER_BPF_CLANG NAMES clang clang-16 clang-15 clang-14)
 find_program(WANSEER_BPFTOOL bpftool PATHS /usr/sbin /sbin)
 set(fast_path_dir ${CMAKE_CURRENT_SOURCE_DIR}/probe_server/xdp)
@@ -19,7 +20,7 @@ function(wanseer_bpf_object target source output)
   add_custom_target(${target} ALL DEPENDS ${output})
 endfunction()
 
-if(LIBBPF_FOUND AND WANSEER_BPF_CLANG AND WANSEER_BPFTOOL)
+if(LIBBPF_FOUND AND FAST_PATH_ZLIB_FOUND AND WANSEER_BPF_CLANG AND WANSEER_BPFTOOL)
   set(WANSEER_XDP_SUPPORT ON CACHE INTERNAL "The probe server is built with --xdp")
   set(fast_path_object ${CMAKE_CURRENT_BINARY_DIR}/probe_fast_path.bpf.o)
   set(fast_path_skeleton ${CMAKE_CURRENT_BINARY_DIR}/probe_fast_path.skel.h)
@@ -41,7 +42,8 @@ if(LIBBPF_FOUND AND WANSEER_BPF_CLANG AND WANSEER_BPFTOOL)
   add_library(wanseer_probe_fast_path STATIC ${fast_path_dir}/xdp_fast_path.cpp
     ${fast_path_skeleton})
   target_include_directories(wanseer_probe_fast_path PRIVATE ${CMAKE_CURRENT_BINARY_DIR})
-  target_link_libraries(wanseer_probe_fast_path PUBLIC PkgConfig::LIBBPF)
+  target_link_libraries(wanseer_probe_fast_path PUBLIC PkgConfig::LIBBPF
+    PRIVATE PkgConfig::FAST_PATH_ZLIB)
 else()
   set(WANSEER_XDP_SUPPORT OFF CACHE INTERNAL "The probe server is built with --xdp")
   message(STATUS "wanseer-probe-server: no libbpf, clang or bpftool; building without --xdp")

@@ -14,6 +14,11 @@ enum fast_path_counter {
   fast_path_dropped_rate_limited,
   fast_path_sources_tracked,
   fast_path_sources_evicted,
+  /* STUN Binding requests the program answered or dropped itself; the
+   * others go on to the socket path, which counts them. */
+  fast_path_stun_received,
+  fast_path_stun_answered,
+  fast_path_stun_dropped_rate_limited,
   fast_path_counter_count,
 };
 

@@ -1,15 +1,21 @@
 /* The probe server's fast path: an XDP program that answers the 3-byte
- * address probe in the driver, with the same bytes the socket path sends,
- * and drops malformed and over-limit requests there, so that a flood never
- * reaches the socket layer.
+ * address probe and the common STUN Binding request in the driver, with the
+ * same bytes the socket path sends, and drops malformed probe requests and
+ * requests of either over their source's limit there, so that a flood
+ * never reaches the socket layer.
  *
  * Only a request whose every header it can check is handled here: an
  * untagged IPv4 frame without options or fragmentation, to the server's
  * port and one of its addresses, from a unicast source, with lengths and
  * checksums that agree.  Everything else goes on to the kernel unchanged
  * (XDP_PASS), which answers through the socket path or drops it as it
- * would without this program.  STUN messages go on too: the socket path
- * answers them. */
+ * would without this program.
+ *
+ * Of STUN, only an RFC 5389/8489 Binding request with no attribute, or with
+ * only a correct FINGERPRINT, is answered here (common/stun_codec.h, answers
+ * 1 and 2).  Every other datagram of STUN form (classic RFC 3489 requests,
+ * other attributes, methods and classes, a wrong FINGERPRINT) goes on to
+ * the socket path, which answers it or drops it. */
 #include <linux/bpf.h>
 #include <linux/if_ether.h>
 #include <linux/in.h>
@@ -31,6 +37,8 @@ const volatile __u64 interval_ns = 0;
 const volatile __u64 tolerance_ns = 0;
 const volatile __u64 hash_seed = 0;
 const volatile __u32 set_count = 1;
+/* zlib's CRC-32 table, for STUN's FINGERPRINT. */
+const volatile __u32 crc_table[256] = {0};
 
 struct {
   __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
@@ -65,6 +73,11 @@ struct {
 #define ANSWER_LENGTH 4
 #define FRAME_HEADERS (sizeof(struct ethhdr) + sizeof(struct iphdr) + sizeof(struct udphdr))
 #define STUN_HEADER_LENGTH 20
+#define STUN_MAPPED_LENGTH 12     /* XOR-MAPPED-ADDRESS of an IPv4 address */
+#define STUN_FINGERPRINT_LENGTH 8 /* FINGERPRINT: type, length, CRC */
+#define STUN_FINGERPRINT_XOR 0x5354554e
+
+enum stun_form { stun_for_socket_path, stun_plain, stun_fingerprinted };
 
 enum admission { admit_answer, admit_drop, admit_drop_and_report };
 
@@ -200,10 +213,93 @@ static __always_inline enum admission admit(__u32 source, __u64 now) {
   return verdict;
 }
 
-/* Turns the request frame into its answer in place and sends it back. */
-static __always_inline int answer(struct xdp_md* ctx) {
-  const long frame_length = (long)ctx->data_end - (long)ctx->data;
-  if (bpf_xdp_adjust_tail(ctx, (int)(FRAME_HEADERS + ANSWER_LENGTH - frame_length)) != 0) {
+/* How much the frame must grow (or, below 0, shrink) to carry a payload of
+ * `payload_length`. */
+static __always_inline long payload_change(struct xdp_md* ctx, __u32 payload_length) {
+  long frame_length = (long)ctx->data_end - (long)ctx->data;
+  /* A plain number from here on: the verifier refuses arithmetic that
+   * starts from the frame's end pointer, which is what the compiler would
+   * otherwise make of a payload length that is not a constant. */
+  asm volatile("" : "+r"(frame_length));
+  return (long)(FRAME_HEADERS + payload_length) - frame_length;
+}
+
+/* Grows or shrinks the frame to carry a payload of `payload_length`;
+ * nonzero when the driver cannot. */
+static __always_inline int resize_payload(struct xdp_md* ctx, __u32 payload_length) {
+  return bpf_xdp_adjust_tail(ctx, (int)payload_change(ctx, payload_length));
+}
+
+/* Makes the frame of a STUN request carry a payload of `payload_length`
+ * (more than the 20-byte header), keeping the headers and the STUN
+ * header.  Where the driver left too little room after the frame (veth
+ * often does), it grows at the front, which XDP always has room for, and
+ * moves what it keeps there.  Nonzero when neither works. */
+static __always_inline int resize_stun_payload(struct xdp_md* ctx, __u32 payload_length) {
+  long change = payload_change(ctx, payload_length);
+  if (bpf_xdp_adjust_tail(ctx, (int)change) == 0) {
+    return 0;
+  }
+  /* The request had at least the header: it grows by at most the rest. */
+  if (change <= 0 ||
+      change >
+          STUN_HEADER_LENGTH + STUN_MAPPED_LENGTH + STUN_FINGERPRINT_LENGTH - STUN_HEADER_LENGTH ||
+      bpf_xdp_adjust_head(ctx, (int)-change) != 0) {
+    return -1;
+  }
+  unsigned char* data = (unsigned char*)(long)ctx->data;
+  const void* end = (const void*)(long)ctx->data_end;
+  const unsigned char* kept = data + change;
+  if ((const void*)(data + FRAME_HEADERS + STUN_HEADER_LENGTH) > end ||
+      (const void*)(kept + FRAME_HEADERS + STUN_HEADER_LENGTH) > end) {
+    return -1;
+  }
+  /* Front to back: each byte is read before it is overwritten. */
+#pragma unroll
+  for (int i = 0; i < (int)(FRAME_HEADERS + STUN_HEADER_LENGTH); ++i) {
+    data[i] = kept[i];
+  }
+  return 0;
+}
+
+/* Turns the request's headers into the answer's, as the kernel writes
+ * them for an unconnected socket, and leaves the UDP checksum 0 for the
+ * caller to fill in once the payload is written. */
+static __always_inline void turn_around(struct ethhdr* eth, struct iphdr* ip, struct udphdr* udp,
+                                        __u32 payload_length) {
+  unsigned char mac[ETH_ALEN];
+  __builtin_memcpy(mac, eth->h_dest, ETH_ALEN);
+  __builtin_memcpy(eth->h_dest, eth->h_source, ETH_ALEN);
+  __builtin_memcpy(eth->h_source, mac, ETH_ALEN);
+
+  const __u32 client = ip->saddr;
+  ip->saddr = ip->daddr;
+  ip->daddr = client;
+  ip->tos = 0;
+  ip->tot_len = bpf_htons(sizeof(struct iphdr) + sizeof(struct udphdr) + payload_length);
+  ip->id = 0;
+  ip->frag_off = dont_fragment ? bpf_htons(0x4000) : 0;
+  ip->ttl = 64;
+  ip->check = 0;
+  ip->check = ipv4_header_checksum(ip);
+
+  const __u16 client_port = udp->source;
+  udp->source = udp->dest;
+  udp->dest = client_port;
+  udp->len = bpf_htons(sizeof(struct udphdr) + payload_length);
+  udp->check = 0;
+}
+
+static __always_inline __u16 udp_checksum(const struct iphdr* ip, const struct udphdr* udp,
+                                          __u64 payload_sum) {
+  const __u16 check = (__u16)~fold(udp_header_sum(ip->saddr, ip->daddr, udp) + payload_sum);
+  return check == 0 ? 0xffff : check;
+}
+
+/* Turns the probe request's frame into its answer in place and sends it
+ * back. */
+static __always_inline int answer_probe(struct xdp_md* ctx) {
+  if (resize_payload(ctx, ANSWER_LENGTH) != 0) {
     return XDP_PASS;
   }
   void* data = (void*)(long)ctx->data;
@@ -215,32 +311,152 @@ static __always_inline int answer(struct xdp_md* ctx) {
   struct iphdr* ip = (struct iphdr*)(eth + 1);
   struct udphdr* udp = (struct udphdr*)(ip + 1);
   __u32* payload = (__u32*)(udp + 1);
+  turn_around(eth, ip, udp, ANSWER_LENGTH);
+  *payload = ip->daddr;
+  udp->check = udp_checksum(ip, udp, sum32(ip->daddr));
+  return XDP_TX;
+}
 
-  unsigned char mac[ETH_ALEN];
-  __builtin_memcpy(mac, eth->h_dest, ETH_ALEN);
-  __builtin_memcpy(eth->h_dest, eth->h_source, ETH_ALEN);
-  __builtin_memcpy(eth->h_source, mac, ETH_ALEN);
+/* The sum of `count` 16-bit words as they lie in memory; `count` is a
+ * constant, and the caller has checked that they are in the frame. */
+static __always_inline __u64 sum_words(const __u16* words, int count) {
+  __u64 sum = 0;
+#pragma unroll
+  for (int i = 0; i < count; ++i) {
+    sum += words[i];
+  }
+  return sum;
+}
 
-  const __u32 client = ip->saddr;
-  ip->saddr = ip->daddr;
-  ip->daddr = client;
-  ip->tos = 0;
-  ip->tot_len = bpf_htons(sizeof(struct iphdr) + sizeof(struct udphdr) + ANSWER_LENGTH);
-  /* As the kernel sends a datagram of an unconnected socket. */
-  ip->id = 0;
-  ip->frag_off = dont_fragment ? bpf_htons(0x4000) : 0;
-  ip->ttl = 64;
-  ip->check = 0;
-  ip->check = ipv4_header_checksum(ip);
+/* STUN's FINGERPRINT of the first `length` bytes of `message`: CRC-32 XOR
+ * 0x5354554e.  `length` is a constant, and the caller has checked that the
+ * bytes are in the frame. */
+static __always_inline __u32 stun_fingerprint(const unsigned char* message, int length) {
+  __u32 crc = 0xffffffff;
+#pragma unroll
+  for (int i = 0; i < length; ++i) {
+    crc = crc_table[(crc ^ message[i]) & 0xff] ^ (crc >> 8);
+  }
+  return ~crc ^ STUN_FINGERPRINT_XOR;
+}
 
-  const __u16 client_port = udp->source;
-  udp->source = udp->dest;
-  udp->dest = client_port;
-  udp->len = bpf_htons(sizeof(struct udphdr) + ANSWER_LENGTH);
-  udp->check = 0;
-  *payload = client;
-  __u16 check = (__u16)~fold(udp_header_sum(ip->saddr, ip->daddr, udp) + sum32(client));
-  udp->check = check == 0 ? 0xffff : check;
+static __always_inline __u32 read_be32(const unsigned char* at) {
+  return (__u32)at[0] << 24 | (__u32)at[1] << 16 | (__u32)at[2] << 8 | at[3];
+}
+
+/* Which STUN datagram the program answers itself: a Binding request with
+ * the magic cookie and no attribute, or only a correct FINGERPRINT, from a
+ * nonzero port, whose UDP checksum (if any) adds up.  The payload has STUN
+ * form (its length field is `length` less the header). */
+static __always_inline enum stun_form driver_stun_form(const unsigned char* payload,
+                                                       const void* end, __u32 length,
+                                                       const struct iphdr* ip,
+                                                       const struct udphdr* udp) {
+  if (udp->source == 0 || (const void*)(payload + STUN_HEADER_LENGTH) > end || payload[0] != 0 ||
+      payload[1] != 1 || payload[4] != 0x21 || payload[5] != 0x12 || payload[6] != 0xa4 ||
+      payload[7] != 0x42) {
+    return stun_for_socket_path;
+  }
+  enum stun_form form = stun_for_socket_path;
+  __u64 sum = 0;
+  if (length == STUN_HEADER_LENGTH) {
+    form = stun_plain;
+    sum = sum_words((const __u16*)payload, STUN_HEADER_LENGTH / 2);
+  } else if (length == STUN_HEADER_LENGTH + STUN_FINGERPRINT_LENGTH) {
+    const unsigned char* attribute = payload + STUN_HEADER_LENGTH;
+    if ((const void*)(attribute + STUN_FINGERPRINT_LENGTH) > end || attribute[0] != 0x80 ||
+        attribute[1] != 0x28 || attribute[2] != 0 || attribute[3] != 4 ||
+        read_be32(attribute + 4) != stun_fingerprint(payload, STUN_HEADER_LENGTH)) {
+      return stun_for_socket_path;
+    }
+    form = stun_fingerprinted;
+    sum = sum_words((const __u16*)payload, (STUN_HEADER_LENGTH + STUN_FINGERPRINT_LENGTH) / 2);
+  }
+  /* As for the probe: a checksum that does not add up is the kernel's to
+   * judge. */
+  if (form != stun_for_socket_path && udp->check != 0 &&
+      fold(udp_header_sum(ip->saddr, ip->daddr, udp) + sum) != 0xffff) {
+    return stun_for_socket_path;
+  }
+  return form;
+}
+
+/* Turns a STUN Binding request's frame into the socket path's success
+ * answer in place (the header's cookie and ID stay where they are), under
+ * the same per-source limit as the probe. */
+static __always_inline int answer_stun(struct xdp_md* ctx, enum stun_form form) {
+  const int fingerprinted = form == stun_fingerprinted;
+  const __u32 answer_length =
+      STUN_HEADER_LENGTH + STUN_MAPPED_LENGTH + (fingerprinted ? STUN_FINGERPRINT_LENGTH : 0);
+  if (resize_stun_payload(ctx, answer_length) != 0) {
+    return XDP_PASS;
+  }
+  void* data = (void*)(long)ctx->data;
+  void* end = (void*)(long)ctx->data_end;
+  if (data + FRAME_HEADERS + STUN_HEADER_LENGTH + STUN_MAPPED_LENGTH > end) {
+    return XDP_DROP;
+  }
+  struct ethhdr* eth = data;
+  struct iphdr* ip = (struct iphdr*)(eth + 1);
+  struct udphdr* udp = (struct udphdr*)(ip + 1);
+  unsigned char* payload = (unsigned char*)(udp + 1);
+
+  count(fast_path_stun_received);
+  __u32 source = ip->saddr;
+  switch (admit(source, bpf_ktime_get_ns())) {
+    case admit_answer:
+      break;
+    case admit_drop_and_report:
+      bpf_ringbuf_output(&reports, &source, sizeof source, 0);
+      /* fall through */
+    default:
+      count(fast_path_stun_dropped_rate_limited);
+      return XDP_DROP;
+  }
+
+  turn_around(eth, ip, udp, answer_length);
+  const unsigned char* port = (const unsigned char*)&udp->dest;
+  const unsigned char* address = (const unsigned char*)&ip->daddr;
+  unsigned char* mapped = payload + STUN_HEADER_LENGTH;
+  payload[0] = 0x01; /* Binding success */
+  payload[1] = 0x01;
+  payload[2] = 0;
+  payload[3] = (unsigned char)(answer_length - STUN_HEADER_LENGTH);
+  mapped[0] = 0x00; /* XOR-MAPPED-ADDRESS, 8 bytes, IPv4 */
+  mapped[1] = 0x20;
+  mapped[2] = 0;
+  mapped[3] = 8;
+  mapped[4] = 0;
+  mapped[5] = 1;
+  /* XORed with the magic cookie, which is bytes 4..7 of the message. */
+  mapped[6] = port[0] ^ payload[4];
+  mapped[7] = port[1] ^ payload[5];
+#pragma unroll
+  for (int i = 0; i < 4; ++i) {
+    mapped[8 + i] = address[i] ^ payload[4 + i];
+  }
+  __u64 sum;
+  if (fingerprinted) {
+    unsigned char* fingerprint = mapped + STUN_MAPPED_LENGTH;
+    if ((void*)(fingerprint + STUN_FINGERPRINT_LENGTH) > end) {
+      return XDP_DROP;
+    }
+    const __u32 crc = stun_fingerprint(payload, STUN_HEADER_LENGTH + STUN_MAPPED_LENGTH);
+    fingerprint[0] = 0x80;
+    fingerprint[1] = 0x28;
+    fingerprint[2] = 0;
+    fingerprint[3] = 4;
+    fingerprint[4] = (unsigned char)(crc >> 24);
+    fingerprint[5] = (unsigned char)(crc >> 16);
+    fingerprint[6] = (unsigned char)(crc >> 8);
+    fingerprint[7] = (unsigned char)crc;
+    sum = sum_words((const __u16*)payload,
+                    (STUN_HEADER_LENGTH + STUN_MAPPED_LENGTH + STUN_FINGERPRINT_LENGTH) / 2);
+  } else {
+    sum = sum_words((const __u16*)payload, (STUN_HEADER_LENGTH + STUN_MAPPED_LENGTH) / 2);
+  }
+  udp->check = udp_checksum(ip, udp, sum);
+  count(fast_path_stun_answered);
   return XDP_TX;
 }
 
@@ -275,7 +491,8 @@ int answer_probes(struct xdp_md* ctx) {
   const unsigned char* payload = (const unsigned char*)(udp + 1);
   const __u32 payload_length = udp_length - sizeof(struct udphdr);
   if (has_stun_form(payload, end, payload_length)) {
-    return XDP_PASS;
+    const enum stun_form form = driver_stun_form(payload, end, payload_length, ip, udp);
+    return form == stun_for_socket_path ? XDP_PASS : answer_stun(ctx, form);
   }
 
   if (payload_length == REQUEST_LENGTH && (const void*)(payload + REQUEST_LENGTH) <= end &&
@@ -305,7 +522,7 @@ int answer_probes(struct xdp_md* ctx) {
       count(fast_path_dropped_rate_limited);
       return XDP_DROP;
   }
-  const int verdict = answer(ctx);
+  const int verdict = answer_probe(ctx);
   if (verdict == XDP_TX) {
     count(fast_path_answered);
   }

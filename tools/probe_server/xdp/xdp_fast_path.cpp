@@ -7,6 +7,7 @@
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <poll.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <array>
@@ -148,6 +149,10 @@ std::unique_ptr<xdp_fast_path> xdp_fast_path::attach(const fast_path_settings& s
   constants.tolerance_ns = interval * (std::max(limit.burst, 1U) - 1);
   constants.hash_seed = settings.hash_seed;
   constants.set_count = static_cast<std::uint32_t>(sets);
+  // The same CRC-32 as the socket path's STUN codec, for FINGERPRINT.
+  const z_crc_t* crc_table = get_crc_table();
+  static_assert(sizeof constants.crc_table == 256 * sizeof crc_table[0]);
+  std::copy(crc_table, crc_table + 256, constants.crc_table);
   if (bpf_map__set_max_entries(program.maps.sources, static_cast<std::uint32_t>(sets)) != 0) {
     error = std::string("cannot size the source table: ") + std::strerror(errno);
     return nullptr;
@@ -208,6 +213,9 @@ counter_values xdp_fast_path::totals() const {
   values.dropped_rate_limited = sums[fast_path_dropped_rate_limited];
   values.sources_tracked = sums[fast_path_sources_tracked];
   values.sources_evicted = sums[fast_path_sources_evicted];
+  values.stun_received = sums[fast_path_stun_received];
+  values.stun_answered = sums[fast_path_stun_answered];
+  values.stun_dropped_rate_limited = sums[fast_path_stun_dropped_rate_limited];
   return values;
 }
 

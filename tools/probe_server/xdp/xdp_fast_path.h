@@ -44,6 +44,12 @@ class xdp_fast_path {
   // The program's counters, summed over CPUs.  Any thread may call it.
   counter_values totals() const;
 
+  // The answers the program sent itself, of both protocols.
+  std::uint64_t answered_at_driver() const {
+    const counter_values values = totals();
+    return values.answered + values.stun_answered;
+  }
+
   // Writes the line for each throttled source the program names, through
   // `log`, until `stop_event` becomes readable.  Returns false, with errno
   // set, if waiting fails.
