@@ -53,16 +53,16 @@ int flood(char** argv) {
     const unsigned index = i % std::max(sources, 1U);
     const std::uint32_t address = index < 254 ? 0xC6336401U + index : 0xCB007101U + index - 254;
     {
-      frame_spec spec;
-      spec.source = htonl(address);
-      spec.source_port = static_cast<std::uint16_t>(1024 + random() % 60000);
+      frame_fields fields;
+      fields.source = htonl(address);
+      fields.source_port = static_cast<std::uint16_t>(1024 + random() % 60000);
       if (stun) {
-        spec.payload = {0, 1, 0, 0, 0x21, 0x12, 0xa4, 0x42};
+        fields.payload = {0, 1, 0, 0, 0x21, 0x12, 0xa4, 0x42};
         for (int byte = 0; byte < 12; ++byte) {
-          spec.payload.push_back(static_cast<std::uint8_t>(random()));
+          fields.payload.push_back(static_cast<std::uint8_t>(random()));
         }
       }
-      frames.push_back(build_frame(link, spec));
+      frames.push_back(build_frame(link, fields));
     }
   }
   sockaddr_ll to{};

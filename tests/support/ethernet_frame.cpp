@@ -75,47 +75,49 @@ bool open_frame_link(const char* interface, const char* server_mac, const char* 
   return true;
 }
 
-bytes build_frame(const frame_link& link, const frame_spec& spec) {
-  bytes frame(spec.vlan ? 18 : 14);
+bytes build_frame(const frame_link& link, const frame_fields& fields) {
+  bytes frame(fields.vlan ? 18 : 14);
   std::memcpy(frame.data(), link.server_mac, 6);
   std::memcpy(frame.data() + 6, link.client_mac, 6);
-  if (spec.vlan) {
+  if (fields.vlan) {
     put16(frame, 12, ETHERTYPE_VLAN);
     put16(frame, 14, 7);  // VLAN 7
   }
-  put16(frame, frame.size() - 2, spec.ether_type);
+  put16(frame, frame.size() - 2, fields.ether_type);
   const std::size_t ip_at = frame.size();
-  const std::size_t header = spec.ip_options ? 24 : 20;
-  const std::size_t udp_length = 8 + spec.payload.size();
+  const std::size_t header = fields.ip_options ? 24 : 20;
+  const std::size_t udp_length = 8 + fields.payload.size();
   frame.resize(ip_at + header + udp_length);
   std::uint8_t* ip = frame.data() + ip_at;
   ip[0] = static_cast<std::uint8_t>(0x40 | header / 4);
-  put16(frame, ip_at + 2, static_cast<std::uint16_t>(header + udp_length + spec.ip_length_change));
-  put16(frame, ip_at + 6, spec.more_fragments ? 0x2000 : 0x4000);
+  put16(frame, ip_at + 2,
+        static_cast<std::uint16_t>(header + udp_length + fields.ip_length_change));
+  put16(frame, ip_at + 6, fields.more_fragments ? 0x2000 : 0x4000);
   ip[8] = 64;
   ip[9] = 17;
-  const std::uint32_t source = spec.source != 0 ? spec.source : link.client;
+  const std::uint32_t source = fields.source != 0 ? fields.source : link.client;
   std::memcpy(ip + 12, &source, 4);
   std::memcpy(ip + 16, &link.server, 4);
-  if (spec.ip_options) {
+  if (fields.ip_options) {
     const std::uint8_t nops[] = {1, 1, 1, 0};
     std::memcpy(ip + 20, nops, 4);
   }
   put16(frame, ip_at + 10,
         static_cast<std::uint16_t>(finish_checksum(sum_words(ip, header)) ^
-                                   (spec.bad_ip_checksum ? 0x0100 : 0)));
+                                   (fields.bad_ip_checksum ? 0x0100 : 0)));
   const std::size_t udp_at = ip_at + header;
-  put16(frame, udp_at, spec.source_port);
+  put16(frame, udp_at, fields.source_port);
   std::memcpy(frame.data() + udp_at + 2, &link.port, 2);
-  put16(frame, udp_at + 4, static_cast<std::uint16_t>(udp_length + spec.udp_length_change));
-  std::copy(spec.payload.begin(), spec.payload.end(), frame.begin() + udp_at + 8);
-  if (spec.udp_checksum != 1) {
+  put16(frame, udp_at + 4, static_cast<std::uint16_t>(udp_length + fields.udp_length_change));
+  std::copy(fields.payload.begin(), fields.payload.end(), frame.begin() + udp_at + 8);
+  if (fields.udp_checksum != 1) {
     std::uint16_t check = finish_checksum(udp_sum(ip, header, udp_length));
     check = check == 0 ? 0xffff : check;
-    put16(frame, udp_at + 6, static_cast<std::uint16_t>(check ^ (spec.udp_checksum == 2 ? 1 : 0)));
+    put16(frame, udp_at + 6,
+          static_cast<std::uint16_t>(check ^ (fields.udp_checksum == 2 ? 1 : 0)));
   }
-  if (frame.size() < spec.pad_to) {
-    frame.resize(spec.pad_to, 0);
+  if (frame.size() < fields.pad_to) {
+    frame.resize(fields.pad_to, 0);
   }
   return frame;
 }

@@ -12,7 +12,7 @@ namespace wanseer::testing {
 
 using bytes = std::vector<std::uint8_t>;
 
-struct frame_spec {
+struct frame_fields {
   bytes payload{'i', 'p', 0};
   std::uint32_t source = 0;  // network byte order; 0: the link's client address
   std::uint16_t source_port = 0;
@@ -43,7 +43,7 @@ struct frame_link {
 bool open_frame_link(const char* interface, const char* server_mac, const char* server,
                      const char* port, const char* client, frame_link& link);
 
-bytes build_frame(const frame_link& link, const frame_spec& spec);
+bytes build_frame(const frame_link& link, const frame_fields& fields);
 
 bool send_frame(const frame_link& link, const bytes& frame);
 

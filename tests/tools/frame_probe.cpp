@@ -51,7 +51,7 @@ struct reply {
 // server's port that reached the interface before it.  Sets `reachable`
 // to whether the sentinel was answered in time.
 std::vector<reply> replies_until_sentinel(const frame_link& link, bool& reachable) {
-  frame_spec sentinel;
+  frame_fields sentinel;
   sentinel.ip_options = true;
   sentinel.source_port = sentinel_port;
   std::vector<reply> replies;
@@ -139,42 +139,42 @@ bool is_correct_answer(const bytes& packet, std::uint32_t client, const bytes& p
 
 struct named_case {
   const char* name;
-  frame_spec spec;
+  frame_fields fields;
 };
 
 std::vector<named_case> corpus() {
   const auto with = [](auto change) {
-    frame_spec spec;
-    change(spec);
-    return spec;
+    frame_fields fields;
+    change(fields);
+    return fields;
   };
   const auto carrying = [](bytes payload) {
-    frame_spec spec;
-    spec.payload = std::move(payload);
-    return spec;
+    frame_fields fields;
+    fields.payload = std::move(payload);
+    return fields;
   };
   const auto stun_with = [](const bytes& payload, auto change) {
-    frame_spec spec;
-    spec.payload = payload;
-    change(spec);
-    return spec;
+    frame_fields fields;
+    fields.payload = payload;
+    change(fields);
+    return fields;
   };
   return {
       {"request", {}},
-      {"request-no-udp-checksum", with([](frame_spec& s) { s.udp_checksum = 1; })},
-      {"request-padded-to-60", with([](frame_spec& s) { s.pad_to = 60; })},
-      {"request-with-ip-options", with([](frame_spec& s) { s.ip_options = true; })},
-      {"request-bad-udp-checksum", with([](frame_spec& s) { s.udp_checksum = 2; })},
-      {"request-bad-ip-checksum", with([](frame_spec& s) { s.bad_ip_checksum = true; })},
-      {"request-fragment", with([](frame_spec& s) { s.more_fragments = true; })},
-      {"request-vlan-tagged", with([](frame_spec& s) { s.vlan = true; })},
-      {"request-not-ipv4", with([](frame_spec& s) { s.ether_type = 0x86dd; })},
-      {"request-source-port-0", with([](frame_spec& s) { s.source_port = 0; })},
-      {"ip-length-past-frame", with([](frame_spec& s) { s.ip_length_change = 8; })},
-      {"ip-length-short", with([](frame_spec& s) { s.ip_length_change = -4; })},
-      {"udp-length-past-ip", with([](frame_spec& s) { s.udp_length_change = 4; })},
-      {"udp-length-short", with([](frame_spec& s) { s.udp_length_change = -1; })},
-      {"udp-length-below-header", with([](frame_spec& s) { s.udp_length_change = -4; })},
+      {"request-no-udp-checksum", with([](frame_fields& s) { s.udp_checksum = 1; })},
+      {"request-padded-to-60", with([](frame_fields& s) { s.pad_to = 60; })},
+      {"request-with-ip-options", with([](frame_fields& s) { s.ip_options = true; })},
+      {"request-bad-udp-checksum", with([](frame_fields& s) { s.udp_checksum = 2; })},
+      {"request-bad-ip-checksum", with([](frame_fields& s) { s.bad_ip_checksum = true; })},
+      {"request-fragment", with([](frame_fields& s) { s.more_fragments = true; })},
+      {"request-vlan-tagged", with([](frame_fields& s) { s.vlan = true; })},
+      {"request-not-ipv4", with([](frame_fields& s) { s.ether_type = 0x86dd; })},
+      {"request-source-port-0", with([](frame_fields& s) { s.source_port = 0; })},
+      {"ip-length-past-frame", with([](frame_fields& s) { s.ip_length_change = 8; })},
+      {"ip-length-short", with([](frame_fields& s) { s.ip_length_change = -4; })},
+      {"udp-length-past-ip", with([](frame_fields& s) { s.udp_length_change = 4; })},
+      {"udp-length-short", with([](frame_fields& s) { s.udp_length_change = -1; })},
+      {"udp-length-below-header", with([](frame_fields& s) { s.udp_length_change = -4; })},
       {"empty", carrying({})},
       {"two-bytes", carrying({'i', 'p'})},
       {"four-bytes", carrying({'i', 'p', 0, 0})},
@@ -182,34 +182,34 @@ std::vector<named_case> corpus() {
       {"no-nul", carrying({'i', 'p', 'x'})},
       {"stun-binding", carrying(stun_binding)},
       {"stun-binding-no-udp-checksum",
-       stun_with(stun_binding, [](frame_spec& s) { s.udp_checksum = 1; })},
+       stun_with(stun_binding, [](frame_fields& s) { s.udp_checksum = 1; })},
       {"stun-binding-bad-udp-checksum",
-       stun_with(stun_binding, [](frame_spec& s) { s.udp_checksum = 2; })},
-      {"stun-binding-padded", stun_with(stun_binding, [](frame_spec& s) { s.pad_to = 80; })},
+       stun_with(stun_binding, [](frame_fields& s) { s.udp_checksum = 2; })},
+      {"stun-binding-padded", stun_with(stun_binding, [](frame_fields& s) { s.pad_to = 80; })},
       {"stun-fingerprint", carrying(stun_fingerprinted)},
       {"stun-fingerprint-bad-udp-checksum",
-       stun_with(stun_fingerprinted, [](frame_spec& s) { s.udp_checksum = 2; })},
+       stun_with(stun_fingerprinted, [](frame_fields& s) { s.udp_checksum = 2; })},
       {"stun-fingerprint-udp-length-short",
-       stun_with(stun_fingerprinted, [](frame_spec& s) { s.udp_length_change = -4; })},
+       stun_with(stun_fingerprinted, [](frame_fields& s) { s.udp_length_change = -4; })},
       {"stun-wrong-fingerprint",
-       stun_with(stun_fingerprinted, [](frame_spec& s) { s.payload[27] ^= 1; })},
+       stun_with(stun_fingerprinted, [](frame_fields& s) { s.payload[27] ^= 1; })},
       {"stun-classic",
        carrying({0, 1, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16})},
       {"stun-unknown-attribute", carrying({0, 1, 0, 8,  0x21, 0x12, 0xa4, 0x42, 1, 2, 3, 4, 5, 6,
                                            7, 8, 9, 10, 11,   12,   0,    0x7f, 0, 4, 0, 0, 0, 0})},
-      {"stun-indication", stun_with(stun_binding, [](frame_spec& s) { s.payload[1] = 0x11; })},
-      {"stun-bad-length", stun_with(stun_binding, [](frame_spec& s) { s.payload[3] = 8; })},
-      {"large", with([](frame_spec& s) { s.payload.assign(1200, 'i'); })},
+      {"stun-indication", stun_with(stun_binding, [](frame_fields& s) { s.payload[1] = 0x11; })},
+      {"stun-bad-length", stun_with(stun_binding, [](frame_fields& s) { s.payload[3] = 8; })},
+      {"large", with([](frame_fields& s) { s.payload.assign(1200, 'i'); })},
   };
 }
 
 int run_corpus(frame_link& link, std::uint32_t limited) {
   std::uint16_t port = first_case_port;
   for (named_case& item : corpus()) {
-    if (item.spec.source_port == 0 && std::strcmp(item.name, "request-source-port-0") != 0) {
-      item.spec.source_port = port++;
+    if (item.fields.source_port == 0 && std::strcmp(item.name, "request-source-port-0") != 0) {
+      item.fields.source_port = port++;
     }
-    bool reachable = send_frame(link, build_frame(link, item.spec));
+    bool reachable = send_frame(link, build_frame(link, item.fields));
     const std::vector<reply> replies = replies_until_sentinel(link, reachable);
     if (!reachable) {
       std::printf("%s: server unreachable\n", item.name);
@@ -224,10 +224,10 @@ int run_corpus(frame_link& link, std::uint32_t limited) {
   // Over the limit: 1010 requests, probe and STUN in turn from two ports,
   // in steps small enough for any socket buffer, of which the first 1000
   // are answered.
-  frame_spec over;
+  frame_fields over;
   over.source = limited;
   over.source_port = port;
-  frame_spec over_stun = over;
+  frame_fields over_stun = over;
   over_stun.source_port = static_cast<std::uint16_t>(port + 1);
   over_stun.payload = stun_binding;
   unsigned answered = 0;
@@ -237,7 +237,7 @@ int run_corpus(frame_link& link, std::uint32_t limited) {
       reachable = reachable && send_frame(link, build_frame(link, i % 2 ? over_stun : over));
     }
     for (const reply& answer : replies_until_sentinel(link, reachable)) {
-      const frame_spec& asked = answer.to_port == over.source_port ? over : over_stun;
+      const frame_fields& asked = answer.to_port == over.source_port ? over : over_stun;
       answered += answer.to_address == limited &&
                   is_correct_answer(answer.packet, limited,
                                     expected_answer(asked.payload, limited, asked.source_port));
@@ -255,28 +255,28 @@ int run_random(frame_link& link, unsigned count, unsigned seed) {
   std::mt19937 random(seed);
   unsigned answered = 0;
   for (unsigned i = 0; i < count; ++i) {
-    frame_spec spec;
-    spec.source_port = static_cast<std::uint16_t>(first_case_port + i % 1000);
-    spec.payload.resize(random() % 48);
-    for (auto& byte : spec.payload) {
+    frame_fields fields;
+    fields.source_port = static_cast<std::uint16_t>(first_case_port + i % 1000);
+    fields.payload.resize(random() % 48);
+    for (auto& byte : fields.payload) {
       byte = static_cast<std::uint8_t>(random());
     }
     // Now and then a request of either protocol, or something one bit
     // from it.
     if (i % 8 == 0) {
-      spec.payload = i % 16 == 0 ? bytes{'i', 'p', 0} : stun_fingerprinted;
+      fields.payload = i % 16 == 0 ? bytes{'i', 'p', 0} : stun_fingerprinted;
       if (i % 32 < 16) {
-        spec.payload[random() % spec.payload.size()] ^=
+        fields.payload[random() % fields.payload.size()] ^=
             static_cast<std::uint8_t>(1U << (random() % 8));
       }
     }
-    bool reachable = send_frame(link, build_frame(link, spec));
-    const bytes expected = expected_answer(spec.payload, link.client, spec.source_port);
+    bool reachable = send_frame(link, build_frame(link, fields));
+    const bytes expected = expected_answer(fields.payload, link.client, fields.source_port);
     for (const reply& answer : replies_until_sentinel(link, reachable)) {
-      if (answer.to_port != spec.source_port ||
+      if (answer.to_port != fields.source_port ||
           !is_correct_answer(answer.packet, link.client, expected)) {
         std::fprintf(stderr, "frame_probe: datagram %u (%s) got a wrong answer %s\n", i,
-                     hex(spec.payload).c_str(), hex(answer.packet).c_str());
+                     hex(fields.payload).c_str(), hex(answer.packet).c_str());
         return 1;
       }
       ++answered;
