@@ -182,9 +182,11 @@ WANSEER_API void wanseer_init(const void* reserved, const char* key);
  *
  * HOST NAMES
  *   A dotted address is used as it is.  A host name (at most 253 bytes,
- *   labels of 1 to 63 letters, digits, '-' or '_') is looked up for its IPv4
- *   addresses in the background, through the hosts file and the name
- *   servers of the system's resolver configuration.  The hosts file and the
+ *   labels of 1 to 63 letters, digits, '-' or '_', the last not all
+ *   digits; anything else, such as 256.1.1.1, is an unusable text that is
+ *   never looked up) is looked up for its IPv4 addresses in the
+ *   background, through the hosts file and the name servers of the
+ *   system's resolver configuration.  The hosts file and the
  *   name servers are read afresh for every lookup; the options and search
  *   list are those in force when the worker starts.  A lookup is part of
  *   an attempt: the attempt's receive timeout (see DESCRIPTION) bounds the

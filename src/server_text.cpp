@@ -6,17 +6,11 @@
 
 #include <cstring>
 
+#include "host_name.h"
+
 namespace wanseer {
 
 namespace {
-
-constexpr std::size_t longest_name = 253;
-constexpr std::size_t longest_label = 63;
-
-bool is_name_byte(char byte) {
-  return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-         (byte >= '0' && byte <= '9') || byte == '-' || byte == '_';
-}
 
 // A decimal port, or a service name (its "tcp" entry, as the library has
 // always taken one).
@@ -77,30 +71,6 @@ server_text_parts parse_stun_text(const char* text) {
 }
 
 }  // namespace
-
-bool is_host_name(const std::string& name) {
-  std::string body = name;
-  if (!body.empty() && body.back() == '.') {
-    body.pop_back();
-  }
-  if (body.empty() || body.size() > longest_name) {
-    return false;
-  }
-  std::size_t label = 0;
-  for (const char byte : body) {
-    if (byte == '.') {
-      if (label == 0) {
-        return false;
-      }
-      label = 0;
-      continue;
-    }
-    if (!is_name_byte(byte) || ++label > longest_label) {
-      return false;
-    }
-  }
-  return label != 0;
-}
 
 server_text_parts parse_server_text(const char* text) {
   if (std::strncmp(text, stun_prefix, sizeof stun_prefix - 1) == 0) {

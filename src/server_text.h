@@ -34,14 +34,11 @@ inline constexpr char stun_prefix[] = "stun:";
 inline constexpr std::uint16_t stun_default_port = 3478;
 
 // Never looks anything up on a name server.  The host part is a dotted
-// address (as inet_aton(3) reads one) other than 0.0.0.0, or a well-formed
-// name: at most 253 bytes, labels of 1 to 63 letters, digits, '-' or '_',
-// one final '.' allowed.  The port is a decimal number or a service name
-// from the services database.  A text with no host part is unusable.
+// address (as inet_aton(3) reads one) other than 0.0.0.0, or a host name
+// as is_host_name (host_name.h) has it.  The port is a decimal number or a
+// service name from the services database.  A text with no host part is unusable.
 // Throws std::bad_alloc.
 server_text_parts parse_server_text(const char* text);
-
-bool is_host_name(const std::string& name);
 
 }  // namespace wanseer
 

@@ -183,6 +183,7 @@ TEST(ServerText, WhatIsANameWhatIsAnAddressAndWhatIsNeither) {
       {name253 + "b:7171", kind::unusable},
       {label63 + "a.net:7171", kind::unusable},
       {"a..b:7171", kind::unusable},
+      {"256.1.1.1:7171", kind::unusable},
       {".a:7171", kind::unusable},
       {":7171", kind::unusable},
       {"bad name:7171", kind::unusable},

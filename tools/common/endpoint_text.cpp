@@ -5,52 +5,22 @@
 #include <algorithm>
 #include <cstring>
 
+#include "host_name.h"
+
 namespace wanseer_tools {
 
 namespace {
-
-bool is_name_byte(char byte) {
-  return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-         (byte >= '0' && byte <= '9') || byte == '-' || byte == '_';
-}
-
-// The library's rule for names (at most 253 bytes, labels of 1 to 63 letters,
-// digits, '-' or '_', one final '.' allowed), with one more: a name whose
-// last label is all digits is a mistyped address, such as 256.1.1.1, that
-// no name server would answer for.
-bool is_host_name(std::string_view name) {
-  if (!name.empty() && name.back() == '.') {
-    name.remove_suffix(1);
-  }
-  if (name.empty() || name.size() > 253) {
-    return false;
-  }
-  std::size_t label = 0;
-  bool all_digits = true;
-  for (const char byte : name) {
-    if (byte == '.') {
-      if (label == 0) {
-        return false;
-      }
-      label = 0;
-      all_digits = true;
-    } else if (!is_name_byte(byte) || ++label > 63) {
-      return false;
-    } else {
-      all_digits = all_digits && byte >= '0' && byte <= '9';
-    }
-  }
-  return label != 0 && !all_digits;
-}
 
 // A dotted address as the library reads one (inet_aton, so "127.1" too),
 // or a host name; nothing else can reach a server.
 bool is_host(std::string_view host) {
   // inet_aton would also take "1.2.3.4 anything": only name bytes and dots.
-  const bool plain = std::all_of(host.begin(), host.end(),
-                                 [](char byte) { return byte == '.' || is_name_byte(byte); });
+  const bool plain = std::all_of(host.begin(), host.end(), [](char byte) {
+    return byte == '.' || wanseer::is_host_name_byte(byte);
+  });
   in_addr dotted{};
-  return plain && (inet_aton(std::string(host).c_str(), &dotted) == 1 || is_host_name(host));
+  return plain &&
+         (inet_aton(std::string(host).c_str(), &dotted) == 1 || wanseer::is_host_name(host));
 }
 
 }  // namespace
