@@ -213,6 +213,22 @@ static __always_inline enum admission admit(__u32 source, __u64 now) {
   return verdict;
 }
 
+/* Whether the per-source limit lets this request be answered; an over-limit
+ * one is counted in over_limit_slot, and the first of a run is handed to the
+ * throttle log. */
+static __always_inline int admitted(__u32 source, __u32 over_limit_slot) {
+  switch (admit(source, bpf_ktime_get_ns())) {
+    case admit_answer:
+      return 1;
+    case admit_drop_and_report:
+      bpf_ringbuf_output(&reports, &source, sizeof source, 0);
+      /* fall through */
+    default:
+      count(over_limit_slot);
+      return 0;
+  }
+}
+
 /* How much the frame must grow (or, below 0, shrink) to carry a payload of
  * `payload_length`. */
 static __always_inline long payload_change(struct xdp_md* ctx, __u32 payload_length) {
@@ -402,16 +418,8 @@ static __always_inline int answer_stun(struct xdp_md* ctx, enum stun_form form) 
   unsigned char* payload = (unsigned char*)(udp + 1);
 
   count(fast_path_stun_received);
-  __u32 source = ip->saddr;
-  switch (admit(source, bpf_ktime_get_ns())) {
-    case admit_answer:
-      break;
-    case admit_drop_and_report:
-      bpf_ringbuf_output(&reports, &source, sizeof source, 0);
-      /* fall through */
-    default:
-      count(fast_path_stun_dropped_rate_limited);
-      return XDP_DROP;
+  if (!admitted(ip->saddr, fast_path_stun_dropped_rate_limited)) {
+    return XDP_DROP;
   }
 
   turn_around(eth, ip, udp, answer_length);
@@ -511,16 +519,8 @@ int answer_probes(struct xdp_md* ctx) {
     count(fast_path_dropped_malformed);
     return XDP_DROP;
   }
-  __u32 source = ip->saddr;
-  switch (admit(source, bpf_ktime_get_ns())) {
-    case admit_answer:
-      break;
-    case admit_drop_and_report:
-      bpf_ringbuf_output(&reports, &source, sizeof source, 0);
-      /* fall through */
-    default:
-      count(fast_path_dropped_rate_limited);
-      return XDP_DROP;
+  if (!admitted(ip->saddr, fast_path_dropped_rate_limited)) {
+    return XDP_DROP;
   }
   const int verdict = answer_probe(ctx);
   if (verdict == XDP_TX) {
