@@ -119,6 +119,22 @@ netns_add() {
   ip netns add "$1" 2>/dev/null
 }
 
+# Two namespaces joined by a veth pair, loopback and both ends up; skips the
+# test where either cannot be made.
+#   netns_pair NS_A LINK_A ADDRESS_A/PREFIX NS_B LINK_B ADDRESS_B/PREFIX
+netns_pair() {
+  netns_add "$1" || skip "cannot make a network namespace here"
+  netns_add "$4"
+  ip -n "$1" link add "$2" type veth peer name "$5" netns "$4" ||
+    skip "cannot make a veth pair here"
+  ip -n "$1" addr add "$3" dev "$2"
+  ip -n "$4" addr add "$6" dev "$5"
+  ip -n "$1" link set lo up
+  ip -n "$4" link set lo up
+  ip -n "$1" link set "$2" up
+  ip -n "$4" link set "$5" up
+}
+
 register_pid() { netns_pids+=("$1"); }
 register_path() { netns_paths+=("$1"); }
 

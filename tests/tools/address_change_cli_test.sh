@@ -23,17 +23,7 @@ require_tools ip
 netns_begin
 ns_client=$ns_prefix-c
 ns_server=$ns_prefix-s
-netns_add "$ns_client" || skip "cannot make a network namespace here"
-netns_add "$ns_server"
-ip -n "$ns_client" link add c0 type veth peer name s0 netns "$ns_server" ||
-  skip "cannot make a veth pair here"
-ip -n "$ns_client" addr add 192.0.2.2/24 dev c0
-ip -n "$ns_server" addr add 192.0.2.1/24 dev s0
-for ns in "$ns_client" "$ns_server"; do
-  ip -n "$ns" link set lo up
-done
-ip -n "$ns_client" link set c0 up
-ip -n "$ns_server" link set s0 up
+netns_pair "$ns_client" c0 192.0.2.2/24 "$ns_server" s0 192.0.2.1/24
 
 ip netns exec "$ns_server" "$server_bin" --listen 192.0.2.1:7171 --rate 0 >"$work/server.out" 2>&1 &
 register_pid $!

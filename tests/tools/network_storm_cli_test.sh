@@ -25,15 +25,7 @@ require_tools ip awk
 netns_begin
 ns_host=$ns_prefix-h
 ns_server=$ns_prefix-s
-netns_add "$ns_host" || skip "cannot make a network namespace here"
-netns_add "$ns_server"
-ip -n "$ns_host" link add h0 type veth peer name s0 netns "$ns_server" ||
-  skip "cannot make a veth pair here"
-ip -n "$ns_host" addr add 192.0.2.2/24 dev h0
-ip -n "$ns_server" addr add 192.0.2.1/24 dev s0
-for ns in "$ns_host" "$ns_server"; do ip -n "$ns" link set lo up; done
-ip -n "$ns_host" link set h0 up
-ip -n "$ns_server" link set s0 up
+netns_pair "$ns_host" h0 192.0.2.2/24 "$ns_server" s0 192.0.2.1/24
 
 start_probe_server "$ns_server" 192.0.2.1:7171
 start_watch "$ns_host" 192.0.2.1:7171
