@@ -12,6 +12,14 @@ void add_metric(std::string& text, const char* name, const char* type, const cha
           name + " " + std::to_string(value) + "\n";
 }
 
+// A counter split by why a datagram got no answer.
+void add_drops(std::string& text, const char* name, const char* help, std::uint64_t malformed,
+               std::uint64_t rate_limited) {
+  text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " counter\n" + name +
+          "{reason=\"malformed\"} " + std::to_string(malformed) + "\n" + name +
+          "{reason=\"rate_limited\"} " + std::to_string(rate_limited) + "\n";
+}
+
 }  // namespace
 
 std::string format_metrics(const metrics_snapshot& snapshot) {
@@ -22,14 +30,8 @@ std::string format_metrics(const metrics_snapshot& snapshot) {
              "Probe protocol datagrams received (all not of STUN form).", totals.received);
   add_metric(text, "wanseer_probe_answered_total", "counter", "Probe protocol requests answered.",
              totals.answered);
-  text +=
-      "# HELP wanseer_probe_dropped_total Datagrams dropped without an answer, by reason.\n"
-      "# TYPE wanseer_probe_dropped_total counter\n"
-      "wanseer_probe_dropped_total{reason=\"malformed\"} " +
-      std::to_string(totals.dropped_malformed) +
-      "\n"
-      "wanseer_probe_dropped_total{reason=\"rate_limited\"} " +
-      std::to_string(totals.dropped_rate_limited) + "\n";
+  add_drops(text, "wanseer_probe_dropped_total", "Datagrams dropped without an answer, by reason.",
+            totals.dropped_malformed, totals.dropped_rate_limited);
   add_metric(text, "wanseer_probe_answered_at_driver_total", "counter",
              "Requests of both protocols answered by the XDP fast path (included in "
              "answered_total and stun_answered_total; 0 without --xdp).",
@@ -40,15 +42,9 @@ std::string format_metrics(const metrics_snapshot& snapshot) {
              "Datagrams of STUN form received.", totals.stun_received);
   add_metric(text, "wanseer_probe_stun_answered_total", "counter",
              "STUN Binding requests answered (success or 420).", totals.stun_answered);
-  text +=
-      "# HELP wanseer_probe_stun_dropped_total Datagrams of STUN form dropped without an "
-      "answer, by reason.\n"
-      "# TYPE wanseer_probe_stun_dropped_total counter\n"
-      "wanseer_probe_stun_dropped_total{reason=\"malformed\"} " +
-      std::to_string(totals.stun_dropped_malformed) +
-      "\n"
-      "wanseer_probe_stun_dropped_total{reason=\"rate_limited\"} " +
-      std::to_string(totals.stun_dropped_rate_limited) + "\n";
+  add_drops(text, "wanseer_probe_stun_dropped_total",
+            "Datagrams of STUN form dropped without an answer, by reason.",
+            totals.stun_dropped_malformed, totals.stun_dropped_rate_limited);
   add_metric(text, "wanseer_probe_stun_send_failures_total", "counter",
              "STUN answers the kernel refused to send.", totals.stun_send_failed);
   add_metric(text, "wanseer_probe_sources_tracked", "gauge", "Slots of the source table in use.",
