@@ -61,6 +61,10 @@
  *   The library does no work when it is loaded, none when it is unloaded
  *   unless a worker was left running (see "exit, unload" below), and may be
  *   loaded and unloaded (dlopen/dlclose) any number of times.
+ *   The worker is one thread, named "wanseer" (pthread_setname_np; the
+ *   name ps -L, top -H and /proc/PID/task/TID/comm show).  wanseer_stop
+ *   joins it; its kernel task may still be listed in /proc for a moment
+ *   after the join returns.
  *
  * FORK, EXEC, EXIT AND UNLOAD
  *   fork   A child of a host with a running worker has no worker: the

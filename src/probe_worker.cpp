@@ -1,5 +1,7 @@
 #include "probe_worker.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -173,6 +175,9 @@ void run_probe(const probe_job& job) {
 extern "C" ACE_THR_FUNC_RETURN probe_worker(void* job) {
   if (job != nullptr) {
     const std::unique_ptr<probe_job> owned(static_cast<probe_job*>(job));
+    // Named, so that a host's ps, top and debugger (and the tests' count of
+    // threads still listed after a join) can tell the worker apart.
+    ::pthread_setname_np(::pthread_self(), worker_thread_name);
     run_probe(*owned);
   }
   return ACE_THR_FUNC_RETURN();

@@ -16,6 +16,10 @@ struct probe_job {
   probe_schedule schedule;
 };
 
+// What the worker calls its thread (pthread_setname_np), as wanseer.h
+// documents it.
+inline constexpr char worker_thread_name[] = "wanseer";
+
 // Thread entry; `job` is a probe_job allocated with new, which the worker
 // takes over and deletes when it ends.  Its result means nothing.
 extern "C" ACE_THR_FUNC_RETURN probe_worker(void* job);

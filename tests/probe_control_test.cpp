@@ -39,6 +39,18 @@ TEST(Startup, SecondStartWhileAWorkerRunsIsRefusedAndTheFirstKeepsWorking) {
   EXPECT_EQ(other.request_count(), 0u);
 }
 
+// The name is what the tests' thread baselines wait on: without it they
+// would wait for nothing.
+TEST(Startup, WorkerThreadCarriesItsDocumentedName) {
+  loopback_probe_server server;
+  ASSERT_EQ(worker_task_count(), 0u);
+  wanseer_startup(server.address().c_str());
+  EXPECT_TRUE(server.wait_for_requests(1));
+  EXPECT_EQ(worker_task_count(), 1u);
+  wanseer_stop();
+  EXPECT_TRUE(thread_count_without_worker());
+}
+
 TEST(Startup, SuccessLeavesTheCallersErrnoAlone) {
   loopback_probe_server server;
   errno = 12345;
@@ -70,7 +82,8 @@ TEST(Startup, MissingDescriptorOrMemoryIsReportedAndStartsNothing) {
   // A first start and stop: a sanitizer may add a thread of its own then.
   ASSERT_EQ(start_with(text), 0);
   wanseer_stop();
-  const std::size_t threads_before = thread_count();
+  const auto threads_before = thread_count_without_worker();
+  ASSERT_TRUE(threads_before) << "the worker is still running";
   const struct {
     const char* what;
     int error;
@@ -105,7 +118,7 @@ TEST(Startup, MissingDescriptorOrMemoryIsReportedAndStartsNothing) {
   for (const auto& failing : cases) {
     SCOPED_TRACE(failing.what);
     EXPECT_EQ(failing.start(), failing.error);
-    EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }));
+    EXPECT_TRUE(eventually([&] { return thread_count() == *threads_before; }));
     wanseer_stop();  // nothing to stop
   }
   // Nothing was left half started: the next start works.

@@ -240,6 +240,42 @@ int count_entries(const char* path) {
   return count;
 }
 
+static int worker_tasks(void) {
+  DIR* listing = opendir("/proc/self/task");
+  if (listing == NULL) {
+    return -1;
+  }
+  int count = 0;
+  for (struct dirent* entry = readdir(listing); entry != NULL; entry = readdir(listing)) {
+    if (entry->d_name[0] == '.') {
+      continue;
+    }
+    char path[300];
+    char name[32] = "";
+    snprintf(path, sizeof path, "/proc/self/task/%s/comm", entry->d_name);
+    FILE* comm = fopen(path, "re");
+    const int read = comm != NULL && fgets(name, sizeof name, comm) != NULL;
+    if (comm != NULL) {
+      fclose(comm);
+    }
+    if (!read || strcmp(name, "wanseer\n") == 0) {
+      ++count;
+    }
+  }
+  closedir(listing);
+  return count;
+}
+
+int threads_without_worker(void) {
+  for (const double deadline = now_seconds() + 30.0; worker_tasks() != 0; usleep(1000)) {
+    if (now_seconds() >= deadline) {
+      host_check(0, "a worker thread is still listed after 30 s");
+      return -1;
+    }
+  }
+  return count_entries("/proc/self/task");
+}
+
 double cpu_seconds(void) {
   struct rusage used;
   getrusage(RUSAGE_SELF, &used);

@@ -81,6 +81,12 @@ double stop_and_unload(const wanseer_exports* exports, void* library, const char
    listing's own descriptor not counted; -1 if it cannot be read. */
 int count_entries(const char* path);
 
+/* Entries of /proc/self/task once none is the library's worker (a task
+   named "wanseer", as wanseer.h names it, or one that can no longer be
+   read): a worker that wanseer_stop joined may still be listed for a
+   moment.  -1 (with a failure counted) if one is still listed after 30 s. */
+int threads_without_worker(void);
+
 /* User plus system CPU time of this whole process, in seconds. */
 double cpu_seconds(void);
 

@@ -91,17 +91,12 @@ int main(int argc, char** argv) {
     cycle(argv[1], round, absent_port);
   }
   const int descriptors_before = count_entries("/proc/self/fd");
-  const int threads_before = count_entries("/proc/self/task");
+  const int threads_before = threads_without_worker();
   for (int round = 0; round < cycles; ++round) {
     cycle(argv[1], round, absent_port);
   }
   const int descriptors_after = count_entries("/proc/self/fd");
-  int threads_after = count_entries("/proc/self/task");
-  /* A thread just joined may still show in /proc for a moment. */
-  for (double deadline = now_seconds() + 5.0;
-       threads_after != threads_before && now_seconds() < deadline; usleep(1000)) {
-    threads_after = count_entries("/proc/self/task");
-  }
+  const int threads_after = threads_without_worker();
   host_check(descriptors_after == descriptors_before, "descriptors %d before, %d after",
              descriptors_before, descriptors_after);
   host_check(threads_after == threads_before, "threads %d before, %d after", threads_before,

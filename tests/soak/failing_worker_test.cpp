@@ -77,12 +77,13 @@ TEST(FailingWorker, EverySendFailsAtOnce) {
   // along: count after one start and stop.
   start_probe(server, scaled_schedule(unit));
   stop_probe();
-  const std::size_t threads_before = thread_count();
+  const auto threads_before = thread_count_without_worker();
+  ASSERT_TRUE(threads_before) << "the worker is still running";
   const std::size_t descriptors_before = open_descriptor_count();
   const run_figures figures = run_for_a_scaled_minute(server, [] {});
   EXPECT_LT(figures.cpu, idle_cpu);
   EXPECT_LT(figures.stop, prompt_stop);
-  EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }));
+  EXPECT_TRUE(eventually([&] { return thread_count() == *threads_before; }));
   EXPECT_EQ(open_descriptor_count(), descriptors_before);
   EXPECT_EQ(read_stored().status, -2);
   std::printf("failing sends: %.3f s CPU over %lld ms\n", seconds_of(figures.cpu),
@@ -133,7 +134,8 @@ TEST(FailingWorker, SocketCannotOpenThroughStartAndStop) {
   start_probe(address.c_str(), scaled_schedule(unit));
   ASSERT_TRUE(server.receive(seconds(30)).has_value());
   stop_probe();
-  const std::size_t threads_before = thread_count();
+  const auto threads_before = thread_count_without_worker();
+  ASSERT_TRUE(threads_before) << "the worker is still running";
   // Every free descriptor but two: the start's wake-up handle and wait set
   // get them, and the worker's socket finds none.
   full_descriptor_table table;
@@ -155,7 +157,7 @@ TEST(FailingWorker, SocketCannotOpenThroughStartAndStop) {
       << "the wake-up handle and wait set did not take the last descriptors";
   EXPECT_LT(figures.cpu, idle_cpu);
   EXPECT_LT(figures.stop, prompt_stop);
-  EXPECT_TRUE(eventually([&] { return thread_count() == threads_before; }));
+  EXPECT_TRUE(eventually([&] { return thread_count() == *threads_before; }));
   // The socket really never opened: not one request came.
   EXPECT_FALSE(server.receive(milliseconds(0)).has_value());
   std::printf("socket cannot open: %.3f s CPU over %lld ms\n", seconds_of(figures.cpu),

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "soak_budget.h"
@@ -37,7 +38,8 @@ const std::vector<std::uint8_t> sentinel = {0, 0, 0, 0};
 
 struct baseline {
   std::size_t descriptors = open_descriptor_count();
-  std::size_t threads = thread_count();
+  // nullopt: a worker is still running.
+  std::optional<std::size_t> threads = thread_count_without_worker();
   std::size_t heap = heap_in_use();
 };
 
@@ -70,6 +72,7 @@ class StartStopCycles : public ::testing::Test {
       cycle(server, round, between);
     }
     const baseline before;
+    ASSERT_TRUE(before.threads) << "the worker is still running";
     for (int round = 0; round < soak_cycles(); ++round) {
       before_each();
       cycle(server, round, between);
@@ -88,8 +91,8 @@ class StartStopCycles : public ::testing::Test {
   void expect_back_to(const baseline& before, const char* server_kind) {
     const baseline after;
     EXPECT_EQ(after.descriptors, before.descriptors);
-    EXPECT_TRUE(eventually([&] { return thread_count() == before.threads; }))
-        << thread_count() << " threads, " << before.threads << " before";
+    EXPECT_EQ(after.threads, before.threads)
+        << thread_count() << " threads, " << *before.threads << " before";
     if (before.heap != 0) {
       EXPECT_LE(after.heap, before.heap + heap_slack) << "heap grew from " << before.heap;
     }
@@ -98,7 +101,7 @@ class StartStopCycles : public ::testing::Test {
         ", heap %zu -> %zu\n",
         server_kind, soak_cycles(),
         std::chrono::duration<double, std::milli>(longest_stop_).count(), before.descriptors,
-        after.descriptors, before.threads, thread_count(), before.heap, after.heap);
+        after.descriptors, *before.threads, thread_count(), before.heap, after.heap);
   }
 
   const std::string key_ =

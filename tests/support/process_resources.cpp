@@ -59,6 +59,25 @@ std::size_t thread_count() {
   return count;
 }
 
+std::size_t worker_task_count() {
+  std::size_t count = 0;
+  for_each_entry("/proc/self/task", [&](const char* name) {
+    std::ifstream comm(std::string("/proc/self/task/") + name + "/comm");
+    std::string line;
+    // One that can no longer be read is a task on its way out: a worker
+    // too, for all one can tell.
+    count += !std::getline(comm, line) || line == worker_thread_name ? 1 : 0;
+  });
+  return count;
+}
+
+std::optional<std::size_t> thread_count_without_worker(std::chrono::milliseconds limit) {
+  if (!eventually([] { return worker_task_count() == 0; }, limit)) {
+    return std::nullopt;
+  }
+  return thread_count();
+}
+
 resource_limit::resource_limit(int resource, rlim_t soft) : resource_(resource) {
   ::getrlimit(resource_, &saved_);
   rlimit changed = saved_;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,6 +23,17 @@ std::size_t open_descriptor_count();
 std::set<int> descriptors_of_kind(const char* kind);
 // Entries of /proc/self/task.
 std::size_t thread_count();
+// The name wanseer.h gives the worker's thread.
+inline constexpr char worker_thread_name[] = "wanseer";
+// Tasks of /proc/self/task whose comm is worker_thread_name, or can no
+// longer be read.
+std::size_t worker_task_count();
+// thread_count() once no worker's task is listed any more: a worker that
+// wanseer_stop joined may still be listed for a moment (the join returns
+// when the thread clears its id, before the kernel reaps its task).
+// nullopt when one is still listed after `limit`: a worker was left running.
+std::optional<std::size_t> thread_count_without_worker(
+    std::chrono::milliseconds limit = std::chrono::seconds(30));
 // Sets the soft limit of `resource` (setrlimit) to `soft`, at most the hard
 // limit, until it ends.
 class resource_limit {
