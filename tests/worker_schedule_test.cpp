@@ -86,6 +86,25 @@ TEST(WorkerSchedule, ReceiveTimeoutStopsGrowingAtItsLongest) {
             "");
 }
 
+// A timeout that starts at its longest never grows: every miss waits the
+// same.  A cap one unit too high makes every gap after the first twice as
+// long here, where on the real schedule (61 s for 60) it is lost in a
+// loaded machine's slack.
+TEST(WorkerSchedule, ReceiveTimeoutStartingAtItsLongestNeverGrows) {
+  use_fresh_key();
+  const milliseconds unit(150);
+  probe_schedule schedule = scaled_schedule(unit);
+  schedule.first_receive_timeout = 1;
+  schedule.longest_receive_timeout = 1;
+  loopback_probe_server server;
+  running_worker worker(server.address(), schedule);
+  ASSERT_TRUE(server.wait_for_requests(11));
+  worker.stop();
+  // 10 units; growing once would make it 19, over 1.5 times 10.
+  EXPECT_EQ(gaps_off_schedule(gaps_between(server.requests()), std::vector<int>(10, 1), unit, 1.5),
+            "");
+}
+
 TEST(WorkerSchedule, AnsweredServerIsAskedOncePerTwelvePauseSteps) {
   use_fresh_key();
   const milliseconds unit(80);  // a pause step of 400 ms, a mean interval of 4.8 s
