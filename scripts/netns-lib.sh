@@ -1,7 +1,6 @@
-# Shared parts of the shell tests that make network namespaces of their own
-# (scripts/nat-test.sh, scripts/multi-address-test.sh,
-# tests/tools/address_change_cli_test.sh, tests/tools/hung_lookup_cli_test.sh,
-# tests/tools/route_switch_cli_test.sh, tests/tools/network_storm_cli_test.sh).
+# Shared parts of the shell tests and benchmarks that make network
+# namespaces of their own (every script that sources this file: grep -l
+# netns-lib.sh scripts tests bench).
 # Sourced, not run:
 #
 #   source "$(dirname "${BASH_SOURCE[0]}")/netns-lib.sh"
