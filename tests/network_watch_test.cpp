@@ -47,7 +47,8 @@ TEST(NetworkWatch, ChangesThatMayMoveTheAddressCountAndOthersDoNot) {
   network_namespace watched;
   network_namespace far_end;
   if (!watched.usable() || !far_end.usable()) {
-    GTEST_SKIP() << "no network namespace of our own: " << std::strerror(watched.error());
+    GTEST_SKIP() << "no network namespace of our own (root only): "
+                 << std::strerror(watched.usable() ? far_end.error() : watched.error());
   }
   ASSERT_TRUE(watched.ip({"link", "set", "lo", "up"}));
   ASSERT_TRUE(watched.ip({"link", "add", "name", "wan0", "type", "veth", "peer", "name", "far0",
