@@ -139,6 +139,13 @@ for patch in "${patches[@]}"; do
   rows+=("$(printf '%-36s %-24s %s' "$name" "$result" "$fault")")
 done
 
+# The copy's build made from the real code again, for the next run and for
+# anyone who runs its tests.
+if ! (cd "$tree" && scripts/build.sh build >"$log/build.txt" 2>&1); then
+  echo "the copy does not build again without the patches: $log/build.txt" >&2
+  failures=$((failures + 1))
+fi
+
 echo
 printf '%-36s %-24s %s\n' patch result fault
 printf '%s\n' "${rows[@]}"
