@@ -58,7 +58,10 @@
 // MESSAGE-INTEGRITY, 0x0009 ERROR-CODE, 0x000A UNKNOWN-ATTRIBUTES, 0x0014
 // REALM, 0x0015 NONCE, 0x001C MESSAGE-INTEGRITY-SHA256, 0x001D
 // PASSWORD-ALGORITHM, 0x001E USERHASH, 0x0020 XOR-MAPPED-ADDRESS.  The
-// server checks no credentials; these are accepted and ignored.
+// server checks no credentials; these are accepted and ignored.  Both sides
+// ignore attributes after MESSAGE-INTEGRITY other than
+// MESSAGE-INTEGRITY-SHA256 and FINGERPRINT (RFC 8489 section 14.5): an
+// unknown one there is never answered with a 420.
 //
 // Dropped without an answer: anything shorter than 20 bytes, a first byte
 // with either top bit set, a length field that is not the datagram's length
