@@ -6,6 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
 #include "probe_control.h"
 #include "server_text.h"
 #include "support/cpu_time.h"
@@ -217,6 +223,28 @@ TEST(ServerText, WhatIsANameWhatIsAnAddressAndWhatIsNeither) {
   EXPECT_FALSE(parse_server_text("stun:stun.example.net:3478").look_up_service);
   EXPECT_TRUE(parse_server_text("STUN:192.0.2.1").stun);
   EXPECT_TRUE(parse_server_text("Stun:stun.example.net").look_up_service);
+}
+
+// In a network namespace of the test's own (root only), where only the test
+// makes news: an address added ends a lookup that hangs, and the next
+// attempt looks the name up afresh half a second later, long before the
+// attempt's 60 s or the resolver's own 5 s before it asks again.
+TEST(NameLookup, NetworkChangeEndsALookupThatHangs) {
+  if (::unshare(CLONE_NEWNET) != 0) {
+    GTEST_SKIP() << "no network namespace of our own: " << std::strerror(errno);
+  }
+  // The rest of this process (one test, as CTest runs it) stays here.
+  ASSERT_EQ(std::system("ip link set lo up"), 0);
+  use_fresh_key();
+  test_name_server names;
+  names.set_behaviour(test_name_server::behaviour::silent);
+  test_resolver_configuration resolver({&names});
+  probe_schedule schedule = real_schedule;
+  schedule.first_receive_timeout = 60;
+  running_worker worker(named_server(7171), schedule);
+  ASSERT_TRUE(names.wait_for_queries(probe_name, 1));
+  ASSERT_EQ(std::system("ip address add 192.0.2.5/32 dev lo"), 0);
+  EXPECT_TRUE(names.wait_for_queries(probe_name, 2, seconds(4)));
 }
 
 // The SRV targets in priority order, each on its own port: the first
