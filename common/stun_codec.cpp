@@ -15,10 +15,15 @@ constexpr std::uint16_t binding_error_type = 0x0111;
 
 constexpr std::uint16_t mapped_address = 0x0001;
 constexpr std::uint16_t change_request = 0x0003;
+constexpr std::uint16_t message_integrity = 0x0008;
 constexpr std::uint16_t error_code = 0x0009;
 constexpr std::uint16_t unknown_attributes = 0x000A;
+constexpr std::uint16_t message_integrity_sha256 = 0x001C;
 constexpr std::uint16_t xor_mapped_address = 0x0020;
+constexpr std::uint16_t alternate_server = 0x8023;
 constexpr std::uint16_t fingerprint = 0x8028;
+
+constexpr std::uint16_t try_alternate = 300;
 
 constexpr std::uint16_t comprehension_optional = 0x8000;
 constexpr std::uint16_t understood[] = {0x0001, 0x0003, 0x0006, 0x0008, 0x0009, 0x000A,
@@ -53,10 +58,18 @@ std::size_t padded(std::size_t length) {
   return (length + 3) & ~std::size_t{3};
 }
 
-bool is_understood(std::uint16_t type) {
-  return type >= comprehension_optional ||
-         std::find(std::begin(understood), std::end(understood), type) != std::end(understood);
+}  // namespace
+
+attribute_class class_of_attribute(std::uint16_t type) {
+  if (type >= comprehension_optional) {
+    return attribute_class::optional;
+  }
+  return std::find(std::begin(understood), std::end(understood), type) != std::end(understood)
+             ? attribute_class::understood
+             : attribute_class::unknown_required;
 }
+
+namespace {
 
 // zlib's CRC-32 of `length` bytes, XOR the value RFC 5389 gives it.
 std::uint32_t fingerprint_of(const unsigned char* message, std::size_t length) {
@@ -80,6 +93,8 @@ struct attribute_scan {
   std::optional<attribute> xor_mapped;
   std::optional<attribute> mapped;
   std::optional<attribute> change;
+  std::optional<attribute> error;
+  std::optional<attribute> alternate;
   std::uint16_t unknown[most_unknown_listed] = {};
   std::size_t unknown_count = 0;
   bool any_unknown = false;
@@ -93,11 +108,29 @@ void note_unknown(attribute_scan& scan, std::uint16_t type) {
   }
 }
 
+// Whether an attribute of `type` still counts after the message integrity
+// attributes seen so far: after MESSAGE-INTEGRITY only
+// MESSAGE-INTEGRITY-SHA256 and FINGERPRINT do, after
+// MESSAGE-INTEGRITY-SHA256 only FINGERPRINT (RFC 8489 sections 14.5, 14.6).
+// The others may have been added by anyone on the way; they are skipped
+// whole, never read.
+bool counts_after_integrity(std::uint16_t type, std::uint16_t integrity_seen) {
+  switch (integrity_seen) {
+    case 0:
+      return true;
+    case message_integrity:
+      return type == message_integrity_sha256 || type == fingerprint;
+    default:
+      return type == fingerprint;
+  }
+}
+
 // `message` is a whole message whose header has been checked: its length
 // field is the datagram's length less the header.  The first of each
 // attribute counts, as RFC 8489 asks.
 attribute_scan scan_attributes(const unsigned char* message, std::size_t length) {
   attribute_scan scan;
+  std::uint16_t integrity_seen = 0;  // the last integrity attribute's type
   std::size_t at = header_length;
   while (at < length) {
     if (scan.has_fingerprint || length - at < 4) {
@@ -109,6 +142,10 @@ attribute_scan scan_attributes(const unsigned char* message, std::size_t length)
     if (padded(found.length) > room) {
       scan.well_formed = false;
       return scan;
+    }
+    if (!counts_after_integrity(found.type, integrity_seen)) {
+      at += 4 + padded(found.length);
+      continue;
     }
     switch (found.type) {
       case fingerprint: {
@@ -137,8 +174,22 @@ attribute_scan scan_attributes(const unsigned char* message, std::size_t length)
           scan.change = found;
         }
         break;
+      case error_code:
+        if (!scan.error) {
+          scan.error = found;
+        }
+        break;
+      case alternate_server:
+        if (!scan.alternate) {
+          scan.alternate = found;
+        }
+        break;
+      case message_integrity:
+      case message_integrity_sha256:
+        integrity_seen = found.type;
+        break;
       default:
-        if (!is_understood(found.type)) {
+        if (class_of_attribute(found.type) == attribute_class::unknown_required) {
           note_unknown(scan, found.type);
         }
         break;
@@ -188,24 +239,54 @@ bool has_stun_form(const unsigned char* datagram, std::size_t length) {
          read16(datagram + 2) == length - header_length;
 }
 
-std::optional<std::uint32_t> read_binding_success(const unsigned char* datagram, std::size_t length,
-                                                  const transaction_id& id) {
-  if (!has_stun_form(datagram, length) || length % 4 != 0 ||
-      read16(datagram) != binding_success_type || read32(datagram + 4) != magic_cookie ||
+binding_answer read_binding_answer(const unsigned char* datagram, std::size_t length,
+                                   const transaction_id& id) {
+  binding_answer answer;
+  if (!has_stun_form(datagram, length) || length % 4 != 0 || read32(datagram + 4) != magic_cookie ||
       !std::equal(id.begin(), id.end(), datagram + 8)) {
-    return std::nullopt;
+    return answer;
   }
+  const std::uint16_t type = read16(datagram);
+  if (type != binding_success_type && type != binding_error_type) {
+    return answer;
+  }
+  // A malformed message is dropped as if it never came (RFC 8489 section
+  // 6.3): anyone on the way could have cut or bent it.
   const attribute_scan scan = scan_attributes(datagram, length);
-  if (!scan.well_formed || scan.any_unknown) {
-    return std::nullopt;
+  if (!scan.well_formed) {
+    return answer;
   }
+  answer.what = binding_answer::kind::failed;
+  if (type == binding_error_type) {
+    if (scan.error && scan.error->length >= 4) {
+      answer.error_code =
+          static_cast<std::uint16_t>((scan.error->value[2] & 0x07) * 100 + scan.error->value[3]);
+    }
+    if (answer.error_code == try_alternate && !scan.any_unknown && scan.alternate) {
+      const attribute& alternate = *scan.alternate;
+      if (const auto address = ipv4_of(alternate, 0)) {
+        const std::uint16_t port = read16(alternate.value + 2);
+        if (*address != 0 && port != 0) {
+          answer.alternate = binding_answer::endpoint{*address, port};
+        }
+      }
+    }
+    return answer;
+  }
+  if (scan.any_unknown) {
+    return answer;
+  }
+  std::optional<std::uint32_t> address;
   if (scan.xor_mapped) {
-    return ipv4_of(*scan.xor_mapped, magic_cookie);
+    address = ipv4_of(*scan.xor_mapped, magic_cookie);
+  } else if (scan.mapped) {
+    address = ipv4_of(*scan.mapped, 0);
   }
-  if (scan.mapped) {
-    return ipv4_of(*scan.mapped, 0);
+  if (address) {
+    answer.what = binding_answer::kind::address;
+    answer.address = *address;
   }
-  return std::nullopt;
+  return answer;
 }
 
 std::size_t answer_binding_request(const unsigned char* datagram, std::size_t length,

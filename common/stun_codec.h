@@ -58,7 +58,10 @@
 // MESSAGE-INTEGRITY, 0x0009 ERROR-CODE, 0x000A UNKNOWN-ATTRIBUTES, 0x0014
 // REALM, 0x0015 NONCE, 0x001C MESSAGE-INTEGRITY-SHA256, 0x001D
 // PASSWORD-ALGORITHM, 0x001E USERHASH, 0x0020 XOR-MAPPED-ADDRESS.  The
-// server checks no credentials; these are accepted and ignored.
+// server checks no credentials; these are accepted and ignored.  Both sides
+// ignore attributes after MESSAGE-INTEGRITY other than
+// MESSAGE-INTEGRITY-SHA256 and FINGERPRINT (RFC 8489 section 14.5): an
+// unknown one there is never answered with a 420.
 //
 // Dropped without an answer: anything shorter than 20 bytes, a first byte
 // with either top bit set, a length field that is not the datagram's length
@@ -92,15 +95,48 @@ inline constexpr std::size_t binding_request_length = header_length;
 using binding_request = std::array<unsigned char, binding_request_length>;
 binding_request make_binding_request(const transaction_id& id);
 
-// The mapped IPv4 address (network byte order) that `datagram` reports, if
-// it is a well-formed Binding success response to the request with `id`:
-// magic cookie and ID match, no comprehension-required attribute it does not
-// understand, a FINGERPRINT (if any) last and correct, and an IPv4
-// XOR-MAPPED-ADDRESS or, only where that is absent, an IPv4 MAPPED-ADDRESS.
-// Anything else (an error response, an IPv6 mapping, a malformed message)
-// gives nothing.
-std::optional<std::uint32_t> read_binding_success(const unsigned char* datagram, std::size_t length,
-                                                  const transaction_id& id);
+// What an answer to the client's request says.
+struct binding_answer {
+  enum class kind {
+    // Not an answer to this request, or malformed: dropped as if it never
+    // came, and the transaction goes on.
+    dropped,
+    // A Binding success with an IPv4 mapped address: the transaction's end.
+    address,
+    // A response to this request that ends the transaction without an
+    // address: any error response (RFC 8489 section 6.3.4), a success with
+    // a comprehension-required attribute the client does not understand
+    // (section 6.3.3), or a success that maps no IPv4 address.
+    failed,
+  };
+  struct endpoint {
+    std::uint32_t address;  // network byte order
+    std::uint16_t port;     // host byte order
+  };
+  kind what = kind::dropped;
+  std::uint32_t address = 0;     // network byte order, for kind::address
+  std::uint16_t error_code = 0;  // an error response's code (300, 400, ...); 0 when none
+  // A 300 Try Alternate's IPv4 ALTERNATE-SERVER, when it names one.
+  std::optional<endpoint> alternate;
+};
+
+// Reads `datagram` as an answer to the Binding request with `id`.  It must
+// have the magic cookie and the ID, the form of a STUN message, attributes
+// that stay within it, and a FINGERPRINT (if any) last and correct, or it is
+// dropped.  Of a success, XOR-MAPPED-ADDRESS gives the address, or, only
+// where that is absent, MAPPED-ADDRESS.  Attributes after
+// MESSAGE-INTEGRITY, other than MESSAGE-INTEGRITY-SHA256 and FINGERPRINT,
+// are ignored (and after MESSAGE-INTEGRITY-SHA256, all but FINGERPRINT);
+// credentials are never checked.
+binding_answer read_binding_answer(const unsigned char* datagram, std::size_t length,
+                                   const transaction_id& id);
+
+// How the codec treats an attribute type it finds: one it reads or accepts
+// (`understood`, listed above), one it may ignore (0x8000 and above), or a
+// comprehension-required one it does not know, which makes the server
+// answer 420 and the client give up the transaction.
+enum class attribute_class { understood, optional, unknown_required };
+attribute_class class_of_attribute(std::uint16_t type);
 
 // Whether `datagram` has the form of a STUN message (20 bytes or more, the
 // two top bits zero, a length field that is the rest of the datagram), as

@@ -213,8 +213,11 @@ WANSEER_API void wanseer_init(const void* reserved, const char* key);
  *   other descriptors) of IPv4 addresses added or removed, default routes
  *   changed, and links that start or stop carrying traffic, as after a
  *   resume from suspend.  Such a change ends the pause or the attempt under
- *   way; the next request leaves about half a second later, so that a burst
- *   of changes costs one request, and at most once every 5 seconds.  That
+ *   way (its host name lookup, its wait for a reply, its STUN transaction:
+ *   an answer would tell of the old network); the next request leaves
+ *   about half a second later, so that a burst of changes costs one
+ *   request, and at most once every 5 seconds (news within those 5 seconds
+ *   is acted on when they are over).  That
  *   attempt looks a host name up afresh and lets the kernel choose the
  *   source address for the new network; its receive timeout is the one the
  *   worker had.  A kernel filter drops news that cannot matter (links that
@@ -224,25 +227,43 @@ WANSEER_API void wanseer_init(const void* reserved, const char* key);
  *   keeps to the schedule above.
  *
  * STUN SERVERS
- *   A text "stun:host[:port]" asks a STUN server (RFC 8489 Binding;
- *   wanseer-probe-server answers it too) instead of a probe server, on the
- *   same schedule.  Without a port, a host name's SRV record
- *   "_stun._udp.host" is looked up first and its targets are asked in
- *   priority order, each on its own port; where there is none (and for a
- *   dotted address) the port is 3478.  Each attempt sends a Binding request
- *   with a fresh 96-bit transaction ID from getrandom(2), and sends the same
- *   request again 0.5, 1.5, 3.5, 7.5 ... s after the first (RFC 8489
- *   section 6.2.1, at most 7 sends) until an answer comes or the attempt's
- *   receive timeout ends.  An answer counts only when it comes from the
- *   address and port asked, is a well-formed Binding success response with
- *   the magic cookie and the request's transaction ID, has no
- *   comprehension-required attribute the library does not know, and holds
- *   an IPv4 XOR-MAPPED-ADDRESS or, only where that is absent, an IPv4
+ *   A text "stun:host[:port]" (the scheme in any case: "STUN:" too) asks a
+ *   STUN server (RFC 8489 Binding; wanseer-probe-server answers it too)
+ *   instead of a probe server, on the same schedule.  Without a port, a
+ *   host name's SRV record "_stun._udp.host" is looked up first and its
+ *   targets are asked in priority order, those of one priority in an order
+ *   drawn at random by their weights (RFC 2782), each on its own port; the
+ *   order drawn is kept while the records stay the same, each miss moving
+ *   on to the next target.  Where the name servers say there is no such
+ *   record (NXDOMAIN, or no SRV record), and for a dotted address, the port
+ *   is 3478; where they fail to say (SERVFAIL, no answer), the attempt is a
+ *   miss and the next one asks again.
+ *   Each attempt sends a Binding request with a fresh 96-bit transaction ID
+ *   from getrandom(2), and sends the same request again 0.5, 1.5, 3.5,
+ *   7.5 ... s after the first (RFC 8489 section 6.2.1, at most 7 sends).
+ *   The transaction ends at the first answer, 8 s (16 x 500 ms) after the
+ *   seventh request (39.5 s after the first), or when the attempt's receive
+ *   timeout ends.  An address counts only when it comes from the address
+ *   and port asked, in a well-formed Binding success response with the
+ *   magic cookie and the request's transaction ID and no
+ *   comprehension-required attribute the library does not know, from an
+ *   IPv4 XOR-MAPPED-ADDRESS or, only where that is absent, an IPv4
  *   MAPPED-ADDRESS; its 4 address bytes are stored as a probe reply's are.
- *   Anything else (an error response, an IPv6 address, a forged or
- *   malformed datagram) is dropped and the attempt waits on.  The texts
- *   "stun:", "stun::3478", "stun:host:", "stun:host:0", "stun:host:99999"
- *   and "stun:0.0.0.0" name no server: every attempt is a miss.
+ *   Attributes after MESSAGE-INTEGRITY, other than MESSAGE-INTEGRITY-SHA256
+ *   and FINGERPRINT, are ignored; no credentials are checked.  From the
+ *   address and port asked and with the transaction ID, a Binding error
+ *   response (any code), a success with a comprehension-required attribute
+ *   the library does not know, or a success without an IPv4 address ends
+ *   the transaction as a miss at once: nothing more is sent, and no later
+ *   answer to it counts.  A 300 (Try Alternate) with an IPv4
+ *   ALTERNATE-SERVER sends the next attempt to that server, once; the
+ *   attempt after it asks the configured server again (the alternate's own
+ *   300 is not followed).  A transaction that ends without an address
+ *   leaves its attempt waiting out the receive timeout, as every miss does,
+ *   so the schedule stays the same.  Forged and malformed datagrams are
+ *   dropped and the transaction waits on.  The texts "stun:", "stun::3478",
+ *   "stun:host:", "stun:host:0", "stun:host:99999" and "stun:0.0.0.0" name
+ *   no server: every attempt is a miss.
  *   Until the kernel's random source is ready (early at boot), an attempt
  *   sends nothing rather than a guessable ID, and is a miss.
  *

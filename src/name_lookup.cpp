@@ -106,14 +106,27 @@ void service_lookup_finished(void* argument, int status, int /*timeouts*/, unsig
                              int length) {
   auto& pending = *static_cast<pending_service_lookup*>(argument);
   pending.done = true;
-  ares_srv_reply* records = nullptr;
-  if (status != ARES_SUCCESS || answer == nullptr ||
-      ares_parse_srv_reply(answer, length, &records) != ARES_SUCCESS) {
+  // No such name, or no SRV record under it: the name servers have spoken,
+  // and the caller may fall back.  Anything else (SERVFAIL, a refusal, no
+  // answer, garbage) says nothing about the records.
+  auto absent = [](int code) { return code == ARES_ENOTFOUND || code == ARES_ENODATA; };
+  if (absent(status)) {
+    pending.result.how = lookup_result::outcome::absent;
     return;
   }
-  if (records != nullptr) {
-    pending.result.how = lookup_result::outcome::found;
+  ares_srv_reply* records = nullptr;
+  if (status != ARES_SUCCESS || answer == nullptr) {
+    return;
   }
+  const int parsed = ares_parse_srv_reply(answer, length, &records);
+  if (parsed != ARES_SUCCESS) {
+    if (absent(parsed)) {
+      pending.result.how = lookup_result::outcome::absent;
+    }
+    return;
+  }
+  pending.result.how =
+      records != nullptr ? lookup_result::outcome::found : lookup_result::outcome::absent;
   for (const ares_srv_reply* record = records; record != nullptr; record = record->next) {
     // A target "." says the service is not offered there.
     if (record->host != nullptr && std::strcmp(record->host, ".") != 0 &&
@@ -123,13 +136,6 @@ void service_lookup_finished(void* argument, int status, int /*timeouts*/, unsig
     }
   }
   ares_free_data(records);
-  // Lowest priority first; among equals, the heavier first, so that the
-  // order is the same at every lookup.
-  std::stable_sort(pending.result.targets.begin(), pending.result.targets.end(),
-                   [](const service_target& left, const service_target& right) {
-                     return left.priority != right.priority ? left.priority < right.priority
-                                                            : left.weight > right.weight;
-                   });
 }
 
 steady_deadline resolver_timer(ares_channeldata* channel, steady_deadline deadline) {
@@ -205,7 +211,7 @@ bool name_resolver::use_current_name_servers() {
 }
 
 lookup_result name_resolver::look_up_ipv4(const std::string& name, steady_deadline deadline,
-                                          const wait_set& waits) {
+                                          const wait_set& waits, const wake_check& ends_on_wake) {
   pending_lookup pending;
   std::string hosts;
   if (read_whole_file(hosts_file, hosts)) {
@@ -222,7 +228,7 @@ lookup_result name_resolver::look_up_ipv4(const std::string& name, steady_deadli
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;
   ares_getaddrinfo(channel_, name.c_str(), nullptr, &hints, lookup_finished, &pending);
-  const lookup_result::outcome how = drive(pending.done, deadline, waits);
+  const lookup_result::outcome how = drive(pending.done, deadline, waits, ends_on_wake);
   if (how != lookup_result::outcome::found) {
     pending.result.how = how;
     pending.result.addresses.clear();
@@ -232,13 +238,14 @@ lookup_result name_resolver::look_up_ipv4(const std::string& name, steady_deadli
 
 service_lookup_result name_resolver::look_up_service(const std::string& name,
                                                      steady_deadline deadline,
-                                                     const wait_set& waits) {
+                                                     const wait_set& waits,
+                                                     const wake_check& ends_on_wake) {
   pending_service_lookup pending;
   if (channel_ == nullptr || !use_current_name_servers()) {
     return pending.result;
   }
   ares_search(channel_, name.c_str(), ns_c_in, ns_t_srv, service_lookup_finished, &pending);
-  const lookup_result::outcome how = drive(pending.done, deadline, waits);
+  const lookup_result::outcome how = drive(pending.done, deadline, waits, ends_on_wake);
   if (how != lookup_result::outcome::found) {
     pending.result.how = how;
     pending.result.targets.clear();
@@ -247,7 +254,7 @@ service_lookup_result name_resolver::look_up_service(const std::string& name,
 }
 
 lookup_result::outcome name_resolver::drive(const bool& done, steady_deadline deadline,
-                                            const wait_set& waits) {
+                                            const wait_set& waits, const wake_check& ends_on_wake) {
   while (!done) {
     ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
     const int wanted = ares_getsock(channel_, sockets, ARES_GETSOCK_MAXNUM);
@@ -267,6 +274,9 @@ lookup_result::outcome name_resolver::drive(const bool& done, steady_deadline de
     }
     switch (waits.wait_for_any(watched, count, resolver_timer(channel_, deadline))) {
       case readiness::woken:
+        if (ends_on_wake && !ends_on_wake()) {
+          break;  // news that does not matter, read away
+        }
         ares_cancel(channel_);
         return lookup_result::outcome::woken;
       case readiness::deadline_passed:

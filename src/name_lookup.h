@@ -6,6 +6,7 @@
 #define WANSEER_NAME_LOOKUP_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,9 @@ struct ares_channeldata;
 namespace wanseer {
 
 struct lookup_result {
-  enum class outcome { found, failed, woken };
+  // `absent`: the name servers say there is no such record (NXDOMAIN, or no
+  // record of the type asked); SRV lookups only.
+  enum class outcome { found, failed, woken, absent };
   outcome how = outcome::failed;
   // Network byte order, in the order the hosts file or the resolver gave
   // them; never empty when found.
@@ -33,11 +36,15 @@ struct service_target {
 
 struct service_lookup_result {
   lookup_result::outcome how = lookup_result::outcome::failed;
-  // Lowest priority first, then heaviest weight first.  Found when the
-  // name has SRV records; targets "." (the service is not offered) are left
-  // out, so none may be left.
+  // In the order of the answer.  Found when the name has SRV records;
+  // targets "." (the service is not offered) are left out, so none may be
+  // left.
   std::vector<service_target> targets;
 };
+
+// Asked when a wait of a lookup is woken (a stop, or network news): true
+// ends the lookup (woken), false lets it go on.  Empty: every wake ends it.
+using wake_check = std::function<bool()>;
 
 // One resolver for the worker's life, made at the worker's start, which a
 // fork waits for: the resolver library reads /dev/urandom then, for a
@@ -51,22 +58,24 @@ class name_resolver {
   name_resolver& operator=(const name_resolver&) = delete;
   ~name_resolver();
 
-  // Looks `name` up.  Ends by `deadline` (failed) or when the stop handle in
-  // `waits` turns readable (woken); no query is left under way.
+  // Looks `name` up.  Ends by `deadline` (failed) or when `waits` wakes it
+  // and `ends_on_wake` agrees (woken); no query is left under way.
   lookup_result look_up_ipv4(const std::string& name, steady_deadline deadline,
-                             const wait_set& waits);
+                             const wait_set& waits, const wake_check& ends_on_wake = {});
 
   // Looks up the SRV records of `name` ("_stun._udp.example.org") from the
-  // name servers, on the same terms.
+  // name servers, on the same terms.  Absent for NXDOMAIN and for a name
+  // without SRV records; failed for any other failure (SERVFAIL, no answer).
   service_lookup_result look_up_service(const std::string& name, steady_deadline deadline,
-                                        const wait_set& waits);
+                                        const wait_set& waits, const wake_check& ends_on_wake = {});
 
  private:
   bool use_current_name_servers();
   // Runs the channel until `done` is set (by a callback), the deadline
-  // passes (failed) or the stop handle turns readable (woken); a query
-  // still under way is cancelled.
-  lookup_result::outcome drive(const bool& done, steady_deadline deadline, const wait_set& waits);
+  // passes (failed) or a wake ends it (woken); a query still under way is
+  // cancelled.
+  lookup_result::outcome drive(const bool& done, steady_deadline deadline, const wait_set& waits,
+                               const wake_check& ends_on_wake);
 
   ares_channeldata* channel_ = nullptr;  // null: no resolver, every lookup fails
 };

@@ -33,10 +33,21 @@ struct probe_schedule {
   int early_request_gap = 5;
   // Whether network news brings requests forward at all (Linux).
   bool follow_network_changes = true;
+  // A STUN transaction (RFC 8489 section 6.2.1): the first retransmission
+  // after an RTO of this many thousandths of a unit, each next one twice as
+  // long after the one before, at most stun_most_sends requests, and the
+  // transaction given up stun_last_wait_rtos RTOs (Rm) after the last one.
+  int stun_rto_thousandths = 500;
+  int stun_most_sends = 7;
+  int stun_last_wait_rtos = 16;
 
   std::chrono::milliseconds duration(int count) const { return unit * count; }
   std::chrono::microseconds change_settle() const {
     return std::chrono::microseconds(unit) * change_settle_thousandths / 1000;
+  }
+
+  std::chrono::microseconds stun_rto() const {
+    return std::chrono::microseconds(unit) * stun_rto_thousandths / 1000;
   }
 
   // The mean interval between two answered requests.

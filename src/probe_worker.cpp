@@ -21,45 +21,75 @@ namespace {
 
 enum class attempt_end { replied, missed, stopped, network_changed };
 
+// Waits out the rest of an attempt that has nothing more to hear, so that
+// misses never follow each other without a pause.
+attempt_end wait_out(worker_wait& waits, steady_deadline deadline) {
+  switch (waits.wait_until(deadline)) {
+    case wait_end::stopped:
+      return attempt_end::stopped;
+    case wait_end::network_changed:
+      return attempt_end::network_changed;
+    case wait_end::deadline_passed:
+    case wait_end::socket_readable:
+      break;
+  }
+  return attempt_end::missed;
+}
+
 // One attempt: finds where to ask (a lookup of a host name is part of the
 // attempt), asks, and waits for the reply.  The receive waits `timeout` from
 // the moment the request has left, less what the lookup took: a thread
 // delayed between the start of the attempt and the send still gives the
-// server its whole timeout.  An attempt with nothing to ask still waits out
-// its timeout, so that misses never follow each other without a pause.  A
-// stop ends it at once, and so does a relevant network change: the reply
-// would tell of the old network.  `sent` is when the request left.
+// server its whole timeout.  An attempt with nothing to ask, or whose STUN
+// transaction ended without an address, still waits out its timeout.  A
+// stop ends it at once, and so does a relevant network change, in the
+// lookup, the exchange or the wait: the reply would tell of the old
+// network.  `sent` is when the request left.
 attempt_end attempt(probe_channel& channel, server_locator& server, worker_wait& waits,
-                    std::chrono::milliseconds timeout, unsigned char (&reply)[reply_length],
-                    steady_deadline& sent) {
+                    const probe_schedule& schedule, std::chrono::milliseconds timeout,
+                    unsigned char (&reply)[reply_length], steady_deadline& sent) {
   const auto started = std::chrono::steady_clock::now();
   channel.reopen_if_closed();
-  // A lookup ignores news until it ends: a lookup cut short would be a miss,
-  // and the news is read after it.
-  waits.set_news_aside();
-  const auto address = server.address_for_attempt(started + timeout, worker_waits);
+  // The lookup hears the news unless changes are held: then it is read
+  // after the lookup.
+  waits.phase_end(started + timeout);
+  bool changed = false;
+  const auto ends_lookup = [&waits, &changed] {
+    changed = stop_requested.is_raised() || waits.network_changed();
+    return changed;
+  };
+  const auto address = server.address_for_attempt(started + timeout, worker_waits, ends_lookup);
   if (!address) {
-    switch (waits.wait_until(started + timeout)) {
-      case wait_end::stopped:
-        return attempt_end::stopped;
-      case wait_end::network_changed:
-        return attempt_end::network_changed;
-      case wait_end::deadline_passed:
-        return attempt_end::missed;
+    if (stop_requested.is_raised()) {
+      return attempt_end::stopped;
     }
+    if (changed) {
+      return attempt_end::network_changed;
+    }
+    return wait_out(waits, started + timeout);
   }
   const auto lookup_took = std::chrono::steady_clock::now() - started;
   channel.aim_at(*address);
   channel.discard_queued();
   sent = std::chrono::steady_clock::now();
   if (server.speaks_stun()) {
-    // The first request leaves at once; the deadline is timed from it.  The
-    // exchange runs to its end, news kept aside: it is read after it.
+    // The first request leaves at once; the deadline is timed from it.
     const steady_deadline deadline = std::chrono::steady_clock::now() + timeout - lookup_took;
-    if (ask_stun_server(channel, reply, deadline, worker_waits)) {
-      return attempt_end::replied;
+    const stun_outcome outcome = ask_stun_server(channel, reply, deadline, schedule, waits);
+    switch (outcome.how) {
+      case stun_outcome::kind::answered:
+        return attempt_end::replied;
+      case stun_outcome::kind::stopped:
+        return attempt_end::stopped;
+      case stun_outcome::kind::network_changed:
+        return attempt_end::network_changed;
+      case stun_outcome::kind::failed:
+        break;
     }
-    return stop_requested.is_raised() ? attempt_end::stopped : attempt_end::missed;
+    if (outcome.alternate) {
+      server.ask_alternate_next(ipv4_endpoint(outcome.alternate->address, outcome.alternate->port));
+    }
+    return wait_out(waits, deadline);
   }
   channel.send_request();
   const steady_deadline deadline = std::chrono::steady_clock::now() + timeout - lookup_took;
@@ -108,16 +138,16 @@ void run_probe(const probe_job& job) {
   // The store may set up state of its own for this thread, under a lock of
   // its own, and the resolver opens what it keeps for the worker's life:
   // part of the start that a fork waits for.
+  schedule_random random;
   std::optional<server_locator> server;
   if (store.is_open()) {
-    server.emplace(job.server);
+    server.emplace(job.server, random);
   }
   worker_start_ends();
   if (!server) {
     return;
   }
   probe_channel channel;
-  schedule_random random;
   worker_wait waits(worker_waits, job.schedule.follow_network_changes);
 
   int timeout_count = job.schedule.first_receive_timeout;
@@ -130,8 +160,8 @@ void run_probe(const probe_job& job) {
   }
   for (;;) {
     steady_deadline sent = std::chrono::steady_clock::now();
-    attempt_end ended =
-        attempt(channel, *server, waits, job.schedule.duration(timeout_count), reply_buffer, sent);
+    attempt_end ended = attempt(channel, *server, waits, job.schedule,
+                                job.schedule.duration(timeout_count), reply_buffer, sent);
     if (ended == attempt_end::replied) {
       pellary_write(key_name, reply_buffer, static_cast<std::int32_t>(reply_length));
       // Counted from the request, so the mean stays the schedule's whatever
@@ -140,6 +170,7 @@ void run_probe(const probe_job& job) {
       // a reply never shrinks it.
       switch (waits.wait_until(sent + job.schedule.interval_after_reply(random.next()))) {
         case wait_end::deadline_passed:
+        case wait_end::socket_readable:
           continue;
         case wait_end::stopped:
           return;

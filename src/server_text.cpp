@@ -4,6 +4,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 
+#include <strings.h>
+
 #include <cstring>
 
 #include "host_name.h"
@@ -73,7 +75,8 @@ server_text_parts parse_stun_text(const char* text) {
 }  // namespace
 
 server_text_parts parse_server_text(const char* text) {
-  if (std::strncmp(text, stun_prefix, sizeof stun_prefix - 1) == 0) {
+  // Scheme names are case-insensitive (RFC 3986 section 3.1): "STUN:" too.
+  if (::strncasecmp(text, stun_prefix, sizeof stun_prefix - 1) == 0) {
     return parse_stun_text(text + sizeof stun_prefix - 1);
   }
   server_text_parts parts;

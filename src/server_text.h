@@ -4,7 +4,8 @@
 // services lookup may load a name-service module, which takes the dynamic
 // loader's lock, and the worker must never wait for that lock while a
 // start, an unload or an exit waits for the worker.
-// A text "stun:HOST[:PORT]" names a STUN server the same way; with no port,
+// A text "stun:HOST[:PORT]" (the scheme in any case) names a STUN server the
+// same way; with no port,
 // a host name's SRV record "_stun._udp.HOST" says where it is, and port 3478
 // where it has none.
 #ifndef WANSEER_SERVER_TEXT_H

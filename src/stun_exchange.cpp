@@ -6,8 +6,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "stun_codec.h"
-
 namespace wanseer {
 
 namespace {
@@ -35,46 +33,68 @@ bool draw_transaction_id(stun::transaction_id& id) {
 
 }  // namespace
 
-bool ask_stun_server(probe_channel& channel, unsigned char (&reply)[reply_length],
-                     steady_deadline deadline, const wait_set& waits) {
+stun_outcome ask_stun_server(probe_channel& channel, unsigned char (&reply)[reply_length],
+                             steady_deadline deadline, const probe_schedule& schedule,
+                             worker_wait& waits) {
+  using kind = stun_outcome::kind;
   stun::transaction_id id;
   if (!draw_transaction_id(id)) {
-    waits.wait_for(-1, deadline);
-    return false;
+    return {};
   }
   const stun::binding_request request = stun::make_binding_request(id);
-  channel.send_datagram(request.data(), request.size());
-  int sent = 1;
-  auto retransmission = stun_first_retransmission;
-  auto next_send = std::chrono::steady_clock::now() + retransmission;
+  const auto rto =
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(schedule.stun_rto());
+  // Each request is followed by a wait for the next one, twice as long as
+  // the wait before it; the last request by Rm RTOs.
+  auto retransmission = rto;
+  int sent = 0;
+  steady_deadline next_send = std::chrono::steady_clock::now();
+  auto send = [&] {
+    channel.send_datagram(request.data(), request.size());
+    ++sent;
+    next_send +=
+        sent < schedule.stun_most_sends ? retransmission : rto * schedule.stun_last_wait_rtos;
+    retransmission *= 2;
+  };
+  send();
   unsigned char datagram[longest_answer_read];
   for (;;) {
-    const steady_deadline until = sent < stun_most_sends ? std::min(next_send, deadline) : deadline;
-    switch (waits.wait_for(channel.wait_handle(), until)) {
-      case readiness::socket_readable: {
+    switch (waits.wait_until(std::min(next_send, deadline), channel.wait_handle())) {
+      case wait_end::socket_readable: {
         const auto length = channel.take_server_datagram(datagram, sizeof datagram);
         if (!length) {
           break;
         }
-        if (const auto address = stun::read_binding_success(datagram, *length, id)) {
-          std::memcpy(reply, &*address, reply_length);
-          return true;
+        const stun::binding_answer answer = stun::read_binding_answer(datagram, *length, id);
+        switch (answer.what) {
+          case stun::binding_answer::kind::dropped:
+            break;
+          case stun::binding_answer::kind::address:
+            std::memcpy(reply, &answer.address, reply_length);
+            return {kind::answered, std::nullopt};
+          case stun::binding_answer::kind::failed:
+            return {kind::failed, answer.alternate};
         }
         break;
       }
-      case readiness::woken:
-        return false;
-      case readiness::deadline_passed:
-        if (std::chrono::steady_clock::now() >= deadline) {
-          return false;
+      case wait_end::stopped:
+        return {kind::stopped, std::nullopt};
+      case wait_end::network_changed:
+        return {kind::network_changed, std::nullopt};
+      case wait_end::deadline_passed: {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+          return {};
         }
-        if (std::chrono::steady_clock::now() >= next_send && sent < stun_most_sends) {
-          channel.send_datagram(request.data(), request.size());
-          ++sent;
-          retransmission *= 2;
-          next_send += retransmission;
+        if (now >= next_send) {
+          if (sent < schedule.stun_most_sends) {
+            send();
+          } else {
+            return {};  // Rm RTOs after the last request
+          }
         }
         break;
+      }
     }
   }
 }

@@ -43,9 +43,12 @@ void worker_wait::absorb_news() {
   }
 }
 
-wait_end worker_wait::wait_until(steady_deadline deadline) {
+wait_end worker_wait::wait_until(steady_deadline deadline, int socket) {
   for (;;) {
-    const readiness ready = waits_.wait_for(-1, phase_end(deadline));
+    const readiness ready = waits_.wait_for(socket, phase_end(deadline));
+    if (ready == readiness::socket_readable) {
+      return wait_end::socket_readable;
+    }
     if (stop_requested.is_raised()) {
       return wait_end::stopped;
     }

@@ -10,7 +10,7 @@
 
 namespace wanseer {
 
-enum class wait_end { deadline_passed, stopped, network_changed };
+enum class wait_end { deadline_passed, stopped, network_changed, socket_readable };
 
 class worker_wait {
  public:
@@ -26,10 +26,6 @@ class worker_wait {
   // the hold says, and returns when that changes (at most `deadline`).
   steady_deadline phase_end(steady_deadline deadline);
 
-  // Takes the news out of the set until the next phase_end: a name lookup
-  // runs to its end, and news that comes meanwhile is read after it.
-  void set_news_aside() noexcept { waits_.watch_news(false); }
-
   // After a wait on the set ended before its deadline without a stop:
   // reads the news, true when a relevant change came.
   bool network_changed();
@@ -38,8 +34,10 @@ class worker_wait {
   // being acted on.
   void absorb_news();
 
-  // Waits until `deadline`, a stop, or a relevant change.
-  wait_end wait_until(steady_deadline deadline);
+  // Waits until `deadline`, a stop, or a relevant change; or, with a
+  // `socket` (not negative), until it has a datagram to read, which wins
+  // over a stop that comes at the same moment.
+  wait_end wait_until(steady_deadline deadline, int socket = -1);
 
   // Holds changes back until `until`: an early request has just left.
   // News that comes meanwhile is read when the hold ends.

@@ -6,6 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
 #include "probe_control.h"
 #include "server_text.h"
 #include "support/cpu_time.h"
@@ -202,6 +208,11 @@ TEST(ServerText, WhatIsANameWhatIsAnAddressAndWhatIsNeither) {
       {"stun:stun.example.net:99999", kind::unusable},
       {"stun:stun.example.net:0", kind::unusable},
       {"stun:0.0.0.0", kind::unusable},
+      {"STUN:192.0.2.1", kind::address},
+      {"Stun:stun.example.net", kind::host_name},
+      {"sTuN:stun.example.net:3479", kind::host_name},
+      {"STUN:", kind::unusable},
+      {"stun 192.0.2.1", kind::unusable},
   };
   for (const auto& entry : cases) {
     EXPECT_EQ(parse_server_text(entry.text.c_str()).what, entry.expected) << entry.text;
@@ -210,6 +221,30 @@ TEST(ServerText, WhatIsANameWhatIsAnAddressAndWhatIsNeither) {
   EXPECT_EQ(parse_server_text("stun:192.0.2.1").port, 3478);
   EXPECT_TRUE(parse_server_text("stun:stun.example.net").look_up_service);
   EXPECT_FALSE(parse_server_text("stun:stun.example.net:3478").look_up_service);
+  EXPECT_TRUE(parse_server_text("STUN:192.0.2.1").stun);
+  EXPECT_TRUE(parse_server_text("Stun:stun.example.net").look_up_service);
+}
+
+// In a network namespace of the test's own (root only), where only the test
+// makes news: an address added ends a lookup that hangs, and the next
+// attempt looks the name up afresh half a second later, long before the
+// attempt's 60 s or the resolver's own 5 s before it asks again.
+TEST(NameLookup, NetworkChangeEndsALookupThatHangs) {
+  if (::unshare(CLONE_NEWNET) != 0) {
+    GTEST_SKIP() << "no network namespace of our own: " << std::strerror(errno);
+  }
+  // The rest of this process (one test, as CTest runs it) stays here.
+  ASSERT_EQ(std::system("ip link set lo up"), 0);
+  use_fresh_key();
+  test_name_server names;
+  names.set_behaviour(test_name_server::behaviour::silent);
+  test_resolver_configuration resolver({&names});
+  probe_schedule schedule = real_schedule;
+  schedule.first_receive_timeout = 60;
+  running_worker worker(named_server(7171), schedule);
+  ASSERT_TRUE(names.wait_for_queries(probe_name, 1));
+  ASSERT_EQ(std::system("ip address add 192.0.2.5/32 dev lo"), 0);
+  EXPECT_TRUE(names.wait_for_queries(probe_name, 2, seconds(4)));
 }
 
 // The SRV targets in priority order, each on its own port: the first
@@ -229,6 +264,48 @@ TEST(NameLookup, StunNameWithoutAPortIsFoundByItsServiceRecord) {
   ASSERT_TRUE(second_choice.wait_for_requests(1));
   ASSERT_GE(first_choice.requests().size(), 1u);
   EXPECT_LT(first_choice.requests()[0].arrival, second_choice.requests()[0].arrival);
+}
+
+// Where the SRV query fails, nothing is asked and the next attempt asks
+// again; where the name servers say there is no record, the name itself is
+// asked on port 3478.
+TEST(NameLookup, StunServiceRecordFailureIsAMissAndItsAbsenceFallsBackToPort3478) {
+  using behaviour = test_name_server::behaviour;
+  const std::string name = "stun.example.net";
+  const std::string service = "_stun._udp." + name;
+  const struct {
+    const char* name;
+    behaviour how;
+    bool service_name_exists;
+    bool falls_back;
+  } cases[] = {
+      {"SERVFAIL", behaviour::servfail, false, false},
+      {"no answer", behaviour::silent, false, false},
+      {"garbage", behaviour::garbage, false, false},
+      {"NXDOMAIN", behaviour::answer, false, true},
+      {"no SRV record", behaviour::answer, true, true},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.name);
+    use_fresh_key();
+    // The name's address, on STUN's port: asked only on a fallback.
+    const udp_socket default_port("127.0.0.77", stun_default_port);
+    test_name_server names;
+    names.set_addresses(name, {{127, 0, 0, 77}});
+    if (row.service_name_exists) {
+      names.set_addresses(service, {});
+    }
+    names.set_service_behaviour(row.how);
+    test_resolver_configuration resolver({&names});
+    running_worker worker("stun:" + name, scaled_schedule(unit));
+    if (row.falls_back) {
+      EXPECT_TRUE(default_port.receive().has_value());
+      continue;
+    }
+    ASSERT_TRUE(names.wait_for_queries(service, 2));
+    EXPECT_EQ(names.queries_for(name), 0u);
+    EXPECT_FALSE(default_port.take_queued().has_value());
+  }
 }
 
 }  // namespace

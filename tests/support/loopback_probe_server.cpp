@@ -29,6 +29,12 @@ std::string loopback_probe_server::address() const {
 void loopback_probe_server::set_policy(answer_policy policy) {
   std::lock_guard<std::mutex> lock(mutex_);
   policy_ = std::move(policy);
+  request_policy_ = nullptr;
+}
+
+void loopback_probe_server::set_policy(request_answer_policy policy) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  request_policy_ = std::move(policy);
 }
 
 void loopback_probe_server::serve() {
@@ -44,7 +50,8 @@ void loopback_probe_server::serve() {
     answer reply;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      reply = policy_(request_count_);
+      reply = request_policy_ ? request_policy_(request_count_, received->bytes)
+                              : policy_(request_count_);
     }
     switch (reply.how) {
       case answer::kind::silence:

@@ -49,6 +49,10 @@ struct answer {
 };
 
 using answer_policy = std::function<answer(std::size_t index)>;
+// The same, for answers made from the request's bytes (a STUN answer
+// carries the request's transaction ID).
+using request_answer_policy =
+    std::function<answer(std::size_t index, const std::vector<std::uint8_t>& request)>;
 
 // Whether the server keeps a record of every request, or only counts them
 // (so that its memory stays flat over thousands of soak cycles).
@@ -68,6 +72,8 @@ class loopback_probe_server {
   std::uint16_t port() const { return socket_.port(); }
 
   void set_policy(answer_policy policy);
+  // Answers from the request's bytes instead, from the next request on.
+  void set_policy(request_answer_policy policy);
 
   // Blocks until `count` requests have arrived or `limit` has passed; true
   // when they have.
@@ -93,6 +99,7 @@ class loopback_probe_server {
   mutable std::mutex mutex_;
   std::condition_variable arrived_;
   answer_policy policy_;
+  request_answer_policy request_policy_;
   const request_records records_;
   std::vector<request_record> requests_;
   std::size_t request_count_ = 0;

@@ -108,6 +108,11 @@ void test_name_server::set_behaviour(behaviour how) {
   behaviour_ = how;
 }
 
+void test_name_server::set_service_behaviour(behaviour how) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  service_behaviour_ = how;
+}
+
 std::size_t test_name_server::queries_for(const std::string& name) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto found = queries_.find(lower_without_final_dot(name));
@@ -153,11 +158,12 @@ std::vector<std::uint8_t> test_name_server::respond(const std::vector<std::uint8
     return {};
   }
   std::unique_lock<std::mutex> lock(mutex_);
-  if (asked.type == type_a) {
+  if (asked.type == type_a || asked.type == type_srv) {
     ++queries_[asked.name];
     queried_.notify_all();
   }
-  const behaviour how = behaviour_;
+  const behaviour how =
+      asked.type == type_srv && service_behaviour_ ? *service_behaviour_ : behaviour_;
   const auto entry = table_.find(asked.name);
   std::vector<std::vector<std::uint8_t>> answers;  // the records' data
   std::uint32_t ttl = 300;

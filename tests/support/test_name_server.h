@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,10 +43,13 @@ class test_name_server {
   };
   void set_services(const std::string& name, std::vector<service_record> records);
   void set_behaviour(behaviour how);
+  // What SRV queries alone get, whatever set_behaviour says.
+  void set_service_behaviour(behaviour how);
 
-  // Queries for A records of `name` so far.
+  // Queries for A (or SRV) records of `name` so far.
   std::size_t queries_for(const std::string& name) const;
-  // Blocks until `count` A queries for `name` have come, or `limit` passed.
+  // Blocks until `count` A (or SRV) queries for `name` have come, or `limit`
+  // passed.
   bool wait_for_queries(const std::string& name, std::size_t count,
                         std::chrono::milliseconds limit = std::chrono::seconds(30));
 
@@ -59,6 +63,7 @@ class test_name_server {
   mutable std::mutex mutex_;
   std::condition_variable queried_;
   behaviour behaviour_ = behaviour::answer;
+  std::optional<behaviour> service_behaviour_;
   std::map<std::string, std::pair<std::vector<address_bytes>, std::uint32_t>> table_;
   std::map<std::string, std::vector<service_record>> services_;
   std::map<std::string, std::size_t> queries_;

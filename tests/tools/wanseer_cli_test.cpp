@@ -44,6 +44,12 @@ TEST(WanseerCli, PrintsTheAddressTheProbeServerSees) {
     EXPECT_EQ(run.status, 0) << run.errors;
     EXPECT_EQ(run.output, "127.0.0.1\n");
   }
+  // By STUN, the scheme in any case.
+  for (const char* scheme : {"stun:", "STUN:", "Stun:"}) {
+    const auto run = run_to_end({WANSEER_CLI_PATH, scheme + server.endpoint()}, built_library);
+    EXPECT_EQ(run.status, 0) << scheme << run.errors;
+    EXPECT_EQ(run.output, "127.0.0.1\n") << scheme;
+  }
 }
 
 TEST(WanseerCli, FindsTheLibraryInTheBuildTreeWithoutTheVariable) {

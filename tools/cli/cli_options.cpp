@@ -143,7 +143,9 @@ std::string cli_usage(const char* program) {
          program +
          " stun:stun.example.org\n"
          "Each STUN attempt sends a request with a random 96-bit transaction ID, and\n"
-         "sends it again after 0.5, 1.5, 3.5 ... s while no answer comes.\n"
+         "sends it again after 0.5, 1.5, 3.5 ... s while no answer comes (at most 7\n"
+         "times, giving up 8 s after the last); an error response ends it as a miss,\n"
+         "and a 300 (Try Alternate) sends the next attempt to the alternate, once.\n"
          "The address is learned by libwanseer, which this program loads the way a host\n"
          "program does; it asks the server over UDP and asks again at once while no\n"
          "answer comes.  The receive timeout starts at 5 s and grows by 1 s with each\n"

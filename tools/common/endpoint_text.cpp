@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "host_name.h"
@@ -69,7 +70,12 @@ bool is_host_port(std::string_view text) {
 
 bool is_stun_server(std::string_view text) {
   constexpr std::string_view prefix = "stun:";
-  if (text.substr(0, prefix.size()) != prefix) {
+  // The scheme in any case, as the library takes it (RFC 3986 section 3.1).
+  const std::string_view scheme = text.substr(0, prefix.size());
+  if (scheme.size() != prefix.size() ||
+      !std::equal(scheme.begin(), scheme.end(), prefix.begin(), [](char given, char wanted) {
+        return std::tolower(static_cast<unsigned char>(given)) == wanted;
+      })) {
     return false;
   }
   const std::string_view rest = text.substr(prefix.size());
