@@ -66,6 +66,12 @@ TEST(ProbeServerOutputs, AStalledErrorReaderHoldsUpNeitherAnswersNorTheStop) {
   const unsigned short port = listening_port(*line);
   throttle_sources(port, 1000);
   EXPECT_TRUE(answers_a_fresh_source(port, "127.0.9.1"));
+  // Counter lines for standard error, many more than its queue holds: the
+  // last counter line, for standard output, must still get through.
+  for (int i = 0; i < 1000; ++i) {
+    server.send_signal(SIGUSR1);
+  }
+  EXPECT_TRUE(answers_a_fresh_source(port, "127.0.9.5"));
   server.send_signal(SIGTERM);
   EXPECT_EQ(server.wait_exit(), 0);
   EXPECT_EQ(server.remaining_output().rfind("received=", 0), 0U) << server.remaining_output();
