@@ -1,6 +1,9 @@
 #include "line_writer.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -36,9 +39,13 @@ struct entry {
 // One output's queue, shared with its thread, which may outlive the writer
 // if the output blocks a write that poll() said it would take.
 struct line_writer::queue {
-  explicit queue(int output) : fd(output) {}
+  // A copy of the descriptor, so that a thread left writing after finish()
+  // writes where it always did, never to whatever file takes the number
+  // once the owner closes it.  A copy that cannot be made fails each write,
+  // and its lines are counted as dropped.
+  explicit queue(int output) : fd(fcntl(output, F_DUPFD_CLOEXEC, STDERR_FILENO + 1)) {}
 
-  const int fd;
+  const wanseer::unique_fd fd;
   std::mutex lock;
   std::vector<entry> ring = std::vector<entry>(queue_lines);
   std::size_t head = 0;
@@ -82,13 +89,16 @@ struct line_writer::queue {
       int timeout_ms = -1;
       {
         std::lock_guard<std::mutex> held(lock);
+        if (abandoned) {
+          return false;
+        }
         if (stopping) {
           const auto left =
               std::chrono::duration_cast<std::chrono::milliseconds>(give_up_at - clock_type::now());
           timeout_ms = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
         }
       }
-      std::array<pollfd, 2> waits = {pollfd{fd, POLLOUT, 0}, pollfd{wake.get(), POLLIN, 0}};
+      std::array<pollfd, 2> waits = {pollfd{fd.get(), POLLOUT, 0}, pollfd{wake.get(), POLLIN, 0}};
       const int ready = poll(waits.data(), waits.size(), timeout_ms);
       if (ready < 0 && errno != EINTR) {
         return false;
@@ -105,12 +115,15 @@ struct line_writer::queue {
   }
 
   bool write_entry(const entry& line) {
+    if (!fd.valid()) {
+      return false;
+    }
     std::size_t written = 0;
     while (written < line.length) {
       if (!wait_writable()) {
         return false;
       }
-      const ssize_t sent = ::write(fd, line.text.data() + written, line.length - written);
+      const ssize_t sent = ::write(fd.get(), line.text.data() + written, line.length - written);
       if (sent > 0) {
         written += static_cast<std::size_t>(sent);
       } else if (sent < 0 && errno != EAGAIN && errno != EINTR) {
@@ -121,6 +134,12 @@ struct line_writer::queue {
   }
 
   void run() {
+    // A reader that has gone is an EPIPE here, whatever the process does
+    // with SIGPIPE: a write raises it for the writing thread alone.
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
     entry line;
     for (;;) {
       {

@@ -24,7 +24,8 @@ class line_writer {
   // Lines waiting for one output; more are dropped.
   static constexpr std::size_t queue_lines = 256;
 
-  // Lines for STDOUT_FILENO go to `output`, for STDERR_FILENO to `errors`.
+  // Lines for STDOUT_FILENO go to `output`, for STDERR_FILENO to `errors`
+  // (copies of them, made here: the caller may close its own at once).
   // Allocates the whole queues up front; throws std::bad_alloc.
   explicit line_writer(int output = STDOUT_FILENO, int errors = STDERR_FILENO);
   line_writer(const line_writer&) = delete;
