@@ -301,27 +301,46 @@ std::size_t answer_binding_request(const unsigned char* datagram, std::size_t le
   if (!scan.well_formed) {
     return 0;
   }
-  if (scan.change &&
-      (scan.change->length != 4 || (scan.change->value[3] & (change_ip_flag | change_port_flag)))) {
+  if (scan.change && scan.change->length != 4) {
     return 0;
+  }
+  // A server with one address cannot answer from another: RFC 5780 has it
+  // refuse the flags with a 420 naming CHANGE-REQUEST, which classic NAT
+  // type clients also take as "the server is reachable".
+  const bool change_refused =
+      scan.change && (scan.change->value[3] & (change_ip_flag | change_port_flag)) != 0;
+  std::uint16_t listed[most_unknown_listed];
+  std::size_t listed_count = 0;
+  if (change_refused) {
+    listed[listed_count++] = change_request;
+  }
+  for (std::size_t i = 0; i < scan.unknown_count && listed_count < most_unknown_listed; ++i) {
+    listed[listed_count++] = scan.unknown[i];
   }
   // The header: the type and length are filled in below, the cookie and ID
   // (or a classic request's whole ID) are the request's.
   std::memcpy(answer.data() + 4, datagram + 4, header_length - 4);
   unsigned char* const body = answer.data() + header_length;
   std::size_t answer_length = header_length;
-  if (scan.any_unknown) {
+  if (scan.any_unknown || change_refused) {
     write16(answer.data(), binding_error_type);
     write16(body, error_code);
     write16(body + 2, 4);
     write32(body + 4, (4U << 8) | 20U);
     write16(body + 8, unknown_attributes);
-    write16(body + 10, static_cast<std::uint16_t>(scan.unknown_count * 2));
-    std::memset(body + 12, 0, padded(scan.unknown_count * 2));
-    for (std::size_t i = 0; i < scan.unknown_count; ++i) {
-      write16(body + 12 + i * 2, scan.unknown[i]);
+    // RFC 3489 has an odd list repeat a type to fill its last 4 bytes, so
+    // that the attribute's length stays a multiple of 4 for its clients;
+    // later RFCs pad with zeros and say the list's true length.
+    const std::size_t list_bytes = padded(listed_count * 2);
+    write16(body + 10, static_cast<std::uint16_t>(classic ? list_bytes : listed_count * 2));
+    std::memset(body + 12, 0, list_bytes);
+    for (std::size_t i = 0; i < listed_count; ++i) {
+      write16(body + 12 + i * 2, listed[i]);
     }
-    answer_length += 12 + padded(scan.unknown_count * 2);
+    if (classic && listed_count % 2 != 0) {
+      write16(body + 12 + listed_count * 2, listed[listed_count - 1]);
+    }
+    answer_length += 12 + list_bytes;
   } else {
     write16(answer.data(), binding_success_type);
     write16(body, classic ? mapped_address : xor_mapped_address);

@@ -31,18 +31,26 @@
 //    (MAPPED-ADDRESS, plain.)  Never a FINGERPRINT.
 //
 // 4. Binding error 420 to a request with comprehension-required attributes
-//    that the server does not understand (RFC 8489 section 6.3.1.1):
+//    that the server does not understand (RFC 8489 section 6.3.1.1), or
+//    with a CHANGE-REQUEST whose change-IP (0x04) or change-port (0x02) flag
+//    is set: the server has one address and port to answer from (RFC 5780
+//    section 7.2), so it names CHANGE-REQUEST as not understood:
 //      01 11  LEN[2]  ID[16]
 //      00 09  00 04  00 00 04 14          ERROR-CODE 420, empty reason
 //      00 0A  N*2    T1 T2 ... [00 00]     UNKNOWN-ATTRIBUTES
 //    then, for an RFC 5389/8489 request that ended in a valid FINGERPRINT,
 //      80 28  00 04  CRC[4]               (as in 2)
-//    T1.. are the unknown types in the order they first appear, each once,
-//    at most `most_unknown_listed` of them; two zero bytes pad an odd count.
-//    LEN is 8 + 4 + N*2 rounded up to 4 (+ 8 with FINGERPRINT).  The reason
-//    phrase is empty, so that a 420 is at most 1.5 times the size of its
-//    request (each unknown type took at least 4 bytes of it); no answer is
-//    more than 1.6 times its request (a 20-byte request answered by 1 or 3).
+//    T1.. are 00 03 first when the flags are refused, then the unknown types
+//    in the order they first appear, each once, at most
+//    `most_unknown_listed` in all; two zero bytes pad an odd count.  To a
+//    classic request an odd count is made even the RFC 3489 way instead:
+//    the last type is repeated, and the length field says N*2 + 2.
+//    LEN is 8 + 4 + N*2 rounded up to 4 (+ 8 with FINGERPRINT): at most 72
+//    bytes in all.  The reason phrase is empty, so that a 420 is at most 1.5
+//    times the size of its request (each unknown type took at least 4 bytes
+//    of it; a 28-byte request with CHANGE-REQUEST gets 36 bytes); no answer
+//    is more than 1.6 times its request (a 20-byte request answered by 1 or
+//    3).
 //
 // Worked examples (tests/stun_codec_test.cpp checks them), for a request
 // from 192.0.2.7 port 4660 (0x1234) with ID 01 02 .. 0c:
@@ -68,7 +76,7 @@
 // less 20 or not a multiple of 4, an attribute that runs past the end, a
 // class or method other than Binding request, a FINGERPRINT that is not the
 // last attribute, not 4 bytes or not correct, a CHANGE-REQUEST that is not 4
-// bytes or has the change-IP (0x04) or change-port (0x02) flag set.
+// bytes.
 #ifndef WANSEER_STUN_CODEC_H
 #define WANSEER_STUN_CODEC_H
 

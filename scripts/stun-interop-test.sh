@@ -6,6 +6,9 @@
 # 2. coturn's `turnutils_stunclient` and Debian's `stun` (RFC 3489 test 1)
 #    learn their own address and port from wanseer-probe-server, whose
 #    metrics then pass `promtool check metrics` (Debian's prometheus).
+# 3. `stun`'s whole NAT type test classifies loopback against
+#    wanseer-probe-server as it does against coturn with one address (both
+#    refuse the change flags with a 420): "Open", not "Firewall".
 #
 # The same peers behind the namespace NAT are in scripts/nat-test.sh.
 # Usage: scripts/stun-interop-test.sh BUILD_DIR
@@ -73,6 +76,18 @@ timeout 20 stun "127.0.0.1:$port" 1 -v -p "$source_port" >"$work/stun.out" 2>&1 
 grep -q "mappedAddr=127.0.0.1:$source_port\$" "$work/stun.out" ||
   fail "stun reported the wrong mapped address"
 echo "ok: stun (RFC 3489) learned 127.0.0.1:$source_port from wanseer-probe-server"
+
+# --- 3. stun's NAT type test: the same verdict as from a one-address coturn --
+# stun's exit status is its verdict's code, not success or failure.
+nat_type() {
+  { timeout 60 stun "127.0.0.1:$1" -p "$2" 2>&1 || true; } | sed -n 's/^Primary: *//p' | tr -d '\t'
+}
+coturn_type=$(nat_type "$coturn_port" "$(free_udp_port)")
+wanseer_type=$(nat_type "$port" "$(free_udp_port)")
+[[ $coturn_type == Open ]] || fail "stun calls loopback '$coturn_type' against coturn, not Open"
+[[ $wanseer_type == "$coturn_type" ]] ||
+  fail "stun calls loopback '$wanseer_type' against wanseer-probe-server, '$coturn_type' against coturn"
+echo "ok: stun's NAT type test says $wanseer_type against wanseer-probe-server, as against coturn"
 
 curl -sf "http://127.0.0.1:$metrics_port/metrics" >"$work/metrics.txt" ||
   fail "no metrics from the probe server"

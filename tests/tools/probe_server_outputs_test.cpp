@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "running_probe_server.h"
 #include "unique_fd.h"
@@ -47,6 +50,30 @@ bool answers_a_fresh_source(unsigned short port, const char* source) {
   return false;
 }
 
+// Whether `process` has taken `signal` (it is no longer pending), within a
+// generous deadline: two signals sent at once would be taken as one.
+bool signal_taken(pid_t process, int signal) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  const std::string status_path = "/proc/" + std::to_string(process) + "/status";
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::ifstream status(status_path);
+    std::string line;
+    bool found = false;
+    while (!found && std::getline(status, line)) {
+      found = line.rfind("ShdPnd:", 0) == 0;
+    }
+    if (!found) {
+      return false;  // the process is gone
+    }
+    const unsigned long long pending = std::stoull(line.substr(7), nullptr, 16);
+    if ((pending & (1ULL << (signal - 1))) == 0) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
 TEST(ProbeServerOutputs, AStalledErrorReaderHoldsUpNeitherAnswersNorTheStop) {
   // Standard error is a 4 KiB pipe, already full, that nobody reads.
   int ends[2];
@@ -66,6 +93,13 @@ TEST(ProbeServerOutputs, AStalledErrorReaderHoldsUpNeitherAnswersNorTheStop) {
   const unsigned short port = listening_port(*line);
   throttle_sources(port, 1000);
   EXPECT_TRUE(answers_a_fresh_source(port, "127.0.9.1"));
+  // Counter lines for standard error, more than its queue holds: the last
+  // counter line, for standard output, must still get through.
+  for (int i = 0; i < 400; ++i) {
+    server.send_signal(SIGUSR1);
+    ASSERT_TRUE(signal_taken(server.pid(), SIGUSR1));
+  }
+  EXPECT_TRUE(answers_a_fresh_source(port, "127.0.9.5"));
   server.send_signal(SIGTERM);
   EXPECT_EQ(server.wait_exit(), 0);
   EXPECT_EQ(server.remaining_output().rfind("received=", 0), 0U) << server.remaining_output();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -61,6 +62,68 @@ TEST(ProbeServer, DropsEverythingButTheExactRequestSilently) {
   EXPECT_EQ(counters.at("dropped_malformed"), malformed.size());
   // The server has ended, so nothing more can come.
   EXPECT_FALSE(client.take_queued());
+}
+
+// A Binding request of `total` bytes (a multiple of 4, 24 or more), its
+// length made up by a comprehension-optional SOFTWARE attribute, or with a
+// CHANGE-REQUEST carrying `change_flags`.
+bytes stun_request(std::size_t total, unsigned char change_flags = 0) {
+  bytes message(total, 0);
+  const std::size_t body = total - 20;
+  message[1] = 1;
+  message[2] = static_cast<unsigned char>(body >> 8);
+  message[3] = static_cast<unsigned char>(body);
+  const bytes cookie_and_id = {0x21, 0x12, 0xa4, 0x42, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  std::copy(cookie_and_id.begin(), cookie_and_id.end(), message.begin() + 4);
+  const std::size_t value = body - 4;
+  const bytes attribute = change_flags != 0
+                              ? bytes{0x00, 0x03, 0, 4}
+                              : bytes{0x80, 0x22, static_cast<unsigned char>(value >> 8),
+                                      static_cast<unsigned char>(value)};
+  std::copy(attribute.begin(), attribute.end(), message.begin() + 20);
+  message[27] = change_flags;
+  return message;
+}
+
+TEST(ProbeServer, AnswersStunUpTo1280BytesAndRefusesChangeFlagsByName) {
+  running_probe_server server;
+  loopback_udp client;
+  const struct {
+    const char* name;
+    bytes request;
+    std::size_t answer_length;  // 0: none
+    unsigned char answer_type;  // second byte: 01 success, 11 error
+  } cases[] = {
+      {"552 bytes", stun_request(552), 32, 0x01},
+      {"1280 bytes", stun_request(1280), 32, 0x01},
+      {"1284 bytes", stun_request(1284), 0, 0},
+      {"change IP and port", stun_request(28, 0x06), 36, 0x11},
+      {"change port", stun_request(28, 0x02), 36, 0x11},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    client.send_to(server.port(), c.request);
+    // Loopback keeps one sender's datagrams in order: the probe's answer
+    // comes after any answer to the request.
+    client.send_to(server.port(), request);
+    auto reply = client.receive();
+    ASSERT_TRUE(reply);
+    if (c.answer_length != 0) {
+      ASSERT_EQ(reply->bytes.size(), c.answer_length);
+      EXPECT_EQ(reply->bytes[1], c.answer_type);
+      if (c.answer_type == 0x11) {
+        // UNKNOWN-ATTRIBUTES lists CHANGE-REQUEST.
+        EXPECT_EQ(bytes(reply->bytes.begin() + 28, reply->bytes.end()),
+                  (bytes{0x00, 0x0a, 0x00, 0x02, 0x00, 0x03, 0x00, 0x00}));
+      }
+      reply = client.receive();
+      ASSERT_TRUE(reply);
+    }
+    EXPECT_EQ(reply->bytes, (bytes{127, 0, 0, 1}));
+  }
+  const auto counters = server.stop();
+  EXPECT_EQ(counters.at("stun_answered"), 4U);
+  EXPECT_EQ(counters.at("dropped_malformed"), 1U);  // cut short, its form unseen
 }
 
 TEST(ProbeServer, LimitsAnswersPerSourceAddressOnly) {
@@ -134,6 +197,7 @@ TEST(ProbeServer, RefusesBadCommandLines) {
                                {"--metrics", "localhost:9100"},
                                {"--batch", "1025"},
                                {"--listen"},
+                               {"--listen", "127.0.0.1:0", "--listen=127.0.0.2:0"},
                                {"--bogus"},
                                {"stray"}}) {
     std::vector<std::string> argv = {WANSEER_PROBE_SERVER_PATH};
@@ -144,6 +208,10 @@ TEST(ProbeServer, RefusesBadCommandLines) {
   }
   EXPECT_NE(
       run_to_end({WANSEER_PROBE_SERVER_PATH, "--listen"}).errors.find("--listen needs a value"),
+      std::string::npos);
+  EXPECT_NE(
+      run_to_end({WANSEER_PROBE_SERVER_PATH, "--listen", "127.0.0.1:0", "--listen", "0.0.0.0:0"})
+          .errors.find("--listen given twice"),
       std::string::npos);
   EXPECT_NE(run_to_end({WANSEER_PROBE_SERVER_PATH, "--bogus=1"})
                 .errors.find("unknown argument '--bogus=1'"),

@@ -1,15 +1,20 @@
 #include "line_writer.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <vector>
 
 #include "unique_fd.h"
@@ -18,30 +23,39 @@ namespace wanseer_tools {
 
 namespace {
 
-// Throttle lines come at most a few a second; this holds minutes of them
-// behind a stalled reader, in 128 KiB.
-constexpr std::size_t queue_lines = 256;
+// Each queue holds minutes of throttle lines behind a stalled reader, in
+// 128 KiB.
 constexpr std::size_t line_bytes = 512;
 
 using clock_type = std::chrono::steady_clock;
 
 struct entry {
-  int fd = -1;
   std::size_t length = 0;
   std::array<char, line_bytes> text{};
 };
 
 }  // namespace
 
-// Shared with the thread, which may outlive the writer if an output blocks
-// a write that poll() said it would take.
+// One output's queue, shared with its thread, which may outlive the writer
+// if the output blocks a write that poll() said it would take.
 struct line_writer::queue {
+  // A copy of the descriptor, so that a thread left writing after finish()
+  // writes where it always did, never to whatever file takes the number
+  // once the owner closes it.  A copy that cannot be made fails each write,
+  // and its lines are counted as dropped.
+  explicit queue(int output) : fd(fcntl(output, F_DUPFD_CLOEXEC, STDERR_FILENO + 1)) {}
+
+  const wanseer::unique_fd fd;
   std::mutex lock;
   std::vector<entry> ring = std::vector<entry>(queue_lines);
   std::size_t head = 0;
   std::size_t count = 0;
+  // A line is out of the ring and not yet written.
+  bool writing = false;
   bool stopping = false;
   clock_type::time_point give_up_at;
+  // finish() stopped waiting and counted what was left as dropped.
+  bool abandoned = false;
   bool done = false;
   std::condition_variable finished;
   std::atomic<std::uint64_t> dropped{0};
@@ -52,19 +66,39 @@ struct line_writer::queue {
     [[maybe_unused]] const ssize_t written = ::write(wake.get(), &one, sizeof one);
   }
 
-  // Waits until `fd` takes bytes; false once finishing and past its patience.
-  bool wait_writable(int fd) {
+  void push(std::string_view line) {
+    {
+      std::lock_guard<std::mutex> held(lock);
+      if (count == ring.size() || stopping) {
+        dropped.fetch_add(1, std::memory_order_relaxed);
+        return;
+      }
+      entry& slot = ring[(head + count) % ring.size()];
+      slot.length = std::min(line.size(), line_bytes - 1);
+      std::memcpy(slot.text.data(), line.data(), slot.length);
+      slot.text[slot.length++] = '\n';
+      ++count;
+    }
+    signal();
+  }
+
+  // Waits until the output takes bytes; false once finishing and past its
+  // patience.
+  bool wait_writable() {
     for (;;) {
       int timeout_ms = -1;
       {
         std::lock_guard<std::mutex> held(lock);
+        if (abandoned) {
+          return false;
+        }
         if (stopping) {
           const auto left =
               std::chrono::duration_cast<std::chrono::milliseconds>(give_up_at - clock_type::now());
           timeout_ms = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
         }
       }
-      std::array<pollfd, 2> waits = {pollfd{fd, POLLOUT, 0}, pollfd{wake.get(), POLLIN, 0}};
+      std::array<pollfd, 2> waits = {pollfd{fd.get(), POLLOUT, 0}, pollfd{wake.get(), POLLIN, 0}};
       const int ready = poll(waits.data(), waits.size(), timeout_ms);
       if (ready < 0 && errno != EINTR) {
         return false;
@@ -81,12 +115,15 @@ struct line_writer::queue {
   }
 
   bool write_entry(const entry& line) {
+    if (!fd.valid()) {
+      return false;
+    }
     std::size_t written = 0;
     while (written < line.length) {
-      if (!wait_writable(line.fd)) {
+      if (!wait_writable()) {
         return false;
       }
-      const ssize_t sent = ::write(line.fd, line.text.data() + written, line.length - written);
+      const ssize_t sent = ::write(fd.get(), line.text.data() + written, line.length - written);
       if (sent > 0) {
         written += static_cast<std::size_t>(sent);
       } else if (sent < 0 && errno != EAGAIN && errno != EINTR) {
@@ -97,6 +134,12 @@ struct line_writer::queue {
   }
 
   void run() {
+    // A reader that has gone is an EPIPE here, whatever the process does
+    // with SIGPIPE: a write raises it for the writing thread alone.
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
     entry line;
     for (;;) {
       {
@@ -115,8 +158,12 @@ struct line_writer::queue {
         line = ring[head];
         head = (head + 1) % ring.size();
         --count;
+        writing = true;
       }
-      if (!write_entry(line)) {
+      const bool written = write_entry(line);
+      std::lock_guard<std::mutex> held(lock);
+      writing = false;
+      if (!written && !abandoned) {
         dropped.fetch_add(1, std::memory_order_relaxed);
       }
     }
@@ -126,68 +173,72 @@ struct line_writer::queue {
   }
 };
 
-line_writer::line_writer() : queue_(std::make_shared<queue>()) {}
+line_writer::line_writer(int output, int errors)
+    : queues_{std::make_shared<queue>(output), std::make_shared<queue>(errors)} {}
 
 line_writer::~line_writer() {
   finish(std::chrono::milliseconds(50));
 }
 
 bool line_writer::start() {
-  if (!queue_->wake.valid()) {
-    return false;
-  }
-  try {
-    thread_ = std::thread([shared = queue_] { shared->run(); });
-  } catch (const std::system_error& failure) {
-    errno = failure.code().value();
-    return false;
+  for (std::size_t i = 0; i < queues_.size(); ++i) {
+    if (!queues_[i]->wake.valid()) {
+      finish(std::chrono::milliseconds(0));
+      return false;
+    }
+    try {
+      threads_[i] = std::thread([shared = queues_[i]] { shared->run(); });
+    } catch (const std::system_error& failure) {
+      finish(std::chrono::milliseconds(0));
+      errno = failure.code().value();
+      return false;
+    }
   }
   return true;
 }
 
 void line_writer::write_line(int fd, std::string_view line) {
-  {
-    std::lock_guard<std::mutex> held(queue_->lock);
-    if (queue_->count == queue_->ring.size() || queue_->stopping) {
-      queue_->dropped.fetch_add(1, std::memory_order_relaxed);
-      return;
-    }
-    entry& slot = queue_->ring[(queue_->head + queue_->count) % queue_->ring.size()];
-    slot.fd = fd;
-    slot.length = std::min(line.size(), line_bytes - 1);
-    std::memcpy(slot.text.data(), line.data(), slot.length);
-    slot.text[slot.length++] = '\n';
-    ++queue_->count;
-  }
-  queue_->signal();
+  queues_[fd == STDOUT_FILENO ? 0 : 1]->push(line);
 }
 
 void line_writer::finish(std::chrono::milliseconds patience) {
-  if (!thread_.joinable()) {
-    return;
+  const auto deadline = clock_type::now() + patience;
+  for (std::size_t i = 0; i < queues_.size(); ++i) {
+    if (threads_[i].joinable()) {
+      std::lock_guard<std::mutex> held(queues_[i]->lock);
+      queues_[i]->stopping = true;
+      queues_[i]->give_up_at = deadline;
+    }
+    queues_[i]->signal();
   }
-  std::unique_lock<std::mutex> held(queue_->lock);
-  queue_->stopping = true;
-  queue_->give_up_at = clock_type::now() + patience;
-  queue_->signal();
-  // A write that blocks after poll() said it would not (a terminal's buffer
-  // with less room than the line) cannot hold the exit: the thread is left
-  // to the process's end.
-  const bool ended = queue_->finished.wait_for(held, patience + std::chrono::milliseconds(20),
-                                               [this] { return queue_->done; });
-  if (!ended) {
-    queue_->dropped.fetch_add(queue_->count + 1, std::memory_order_relaxed);
-  }
-  held.unlock();
-  if (ended) {
-    thread_.join();
-  } else {
-    thread_.detach();
+  for (std::size_t i = 0; i < queues_.size(); ++i) {
+    if (!threads_[i].joinable()) {
+      continue;
+    }
+    queue& output = *queues_[i];
+    std::unique_lock<std::mutex> held(output.lock);
+    // A write that blocks after poll() said it would not (a terminal's
+    // buffer with less room than the line) cannot hold the exit: the thread
+    // is left to the process's end, and what it had left is counted now.
+    const bool ended =
+        output.finished.wait_until(held, deadline, [&output] { return output.done; });
+    if (!ended) {
+      output.dropped.fetch_add(output.count + (output.writing ? 1 : 0), std::memory_order_relaxed);
+      output.count = 0;
+      output.abandoned = true;
+    }
+    held.unlock();
+    if (ended) {
+      threads_[i].join();
+    } else {
+      threads_[i].detach();
+    }
   }
 }
 
 std::uint64_t line_writer::dropped() const {
-  return queue_->dropped.load(std::memory_order_relaxed);
+  return queues_[0]->dropped.load(std::memory_order_relaxed) +
+         queues_[1]->dropped.load(std::memory_order_relaxed);
 }
 
 }  // namespace wanseer_tools

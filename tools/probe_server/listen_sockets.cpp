@@ -42,9 +42,12 @@ wanseer::unique_fd open_one(const sockaddr_in& address, bool shared, bool wildca
   // still works.
   const int queue_bytes = 4 << 20;
   setsockopt(socket_fd.get(), SOL_SOCKET, SO_RCVBUF, &queue_bytes, sizeof queue_bytes);
-  if (tuning.dont_fragment) {
-    const int mode = IP_PMTUDISC_DO;
-    setsockopt(socket_fd.get(), IPPROTO_IP, IP_MTU_DISCOVER, &mode, sizeof mode);
+  // Left alone, the kernel's path-MTU discovery sets don't-fragment anyway;
+  // the option asks for replies without it, so it is turned off outright.
+  const int mode = tuning.dont_fragment ? IP_PMTUDISC_DO : IP_PMTUDISC_DONT;
+  if (setsockopt(socket_fd.get(), IPPROTO_IP, IP_MTU_DISCOVER, &mode, sizeof mode) != 0) {
+    socket_fd.reset();
+    return socket_fd;
   }
   if (bind(socket_fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     socket_fd.reset();

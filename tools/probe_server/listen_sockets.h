@@ -18,7 +18,8 @@ namespace wanseer_tools {
 
 struct socket_tuning {
   // Set don't-fragment on replies: the kernel then skips choosing an IP ID
-  // for each one.  A reply is 32 bytes, so it never needs fragmenting.
+  // for each one.  A reply is at most 72 bytes, so it never needs
+  // fragmenting.  Off, replies never carry it, and each gets an IP ID.
   bool dont_fragment = true;
 };
 

@@ -183,7 +183,7 @@ int main(int argc, char** argv) {
   // hold up answering or stopping.
   line_writer output;
   if (!output.start()) {
-    std::fprintf(stderr, "%s: cannot start the output thread: %s\n", program, std::strerror(errno));
+    std::fprintf(stderr, "%s: cannot start the output threads: %s\n", program, std::strerror(errno));
     return exit_failure;
   }
   const auto fail = [&output](const std::string& message) {

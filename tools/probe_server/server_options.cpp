@@ -174,6 +174,7 @@ server_options_result parse_server_options(int argc, char** argv) {
   // missing value apart from an unknown option.
   optind = 0;
   opterr = 0;
+  bool listen_given = false;
   for (;;) {
     const int code = getopt_long(argc, argv, "+:h", long_options, nullptr);
     if (code == -1) {
@@ -199,6 +200,15 @@ server_options_result parse_server_options(int argc, char** argv) {
         result.error = "unknown argument '" + std::string(argv[optind - 1]) + "'";
         return result;
       default:
+        // A second address would silently replace the first: the server
+        // listens on one (0.0.0.0 for all of the host's).
+        if (code == listen_option && listen_given) {
+          result.error =
+              "--listen given twice; the server listens on one address (0.0.0.0 "
+              "answers on all of them)";
+          return result;
+        }
+        listen_given = listen_given || code == listen_option;
         result.error = apply(code, optarg, options);
         if (!result.error.empty()) {
           return result;
@@ -223,15 +233,19 @@ std::string server_usage(const char* program) {
          "IPv4 address in network byte order, from the address the request was sent\n"
          "to.  STUN Binding requests (RFC 8489/5389, and classic RFC 3489) are\n"
          "answered on the same sockets with the sender's XOR-MAPPED-ADDRESS (classic:\n"
-         "MAPPED-ADDRESS), under the same per-source limit.  Every other datagram is\n"
-         "dropped without an answer.  Nothing is printed per datagram.  Options take\n"
-         "their value as --opt VALUE or --opt=VALUE.\n"
+         "MAPPED-ADDRESS), under the same per-source limit; a 420 names unknown\n"
+         "comprehension-required attributes, and CHANGE-REQUEST when it asks for\n"
+         "another address or port (the server has one).  Requests of up to 1280\n"
+         "bytes are answered.  Every other datagram is dropped without an answer.\n"
+         "Nothing is printed per datagram.  Options take their value as --opt VALUE\n"
+         "or --opt=VALUE.\n"
          "\n"
          "Options:\n"
          "  --listen ADDR:PORT  address and UDP port to answer on (default 127.0.0.1:" +
          std::to_string(default_probe_port) +
          ");\n"
-         "                      0.0.0.0 answers on every address, port 0 picks a free port\n"
+         "                      0.0.0.0 answers on every address, port 0 picks a free port;\n"
+         "                      given once: the server listens on one address\n"
          "  --threads N         serving threads, each with its own socket; a source's\n"
          "                      requests all reach the same thread (default: the\n"
          "                      processors this process may use, " +
@@ -258,8 +272,9 @@ std::string server_usage(const char* program) {
          "  --batch N           datagrams taken per receive call, 1 to " +
          std::to_string(max_batch) + " (default " + std::to_string(default_batch) +
          ")\n"
-         "  --allow-fragmenting  send replies without don't-fragment (costs a little CPU;\n"
-         "                      for measurements)\n"
+         "  --allow-fragmenting  send replies without don't-fragment, each with an IP ID\n"
+         "                      of its own, from the sockets and the driver alike (costs\n"
+         "                      a little CPU; for measurements)\n"
          "  --xdp IFACE         also answer in IFACE's driver (native XDP), before the\n"
          "                      socket layer, the probe and STUN Binding requests with\n"
          "                      no attribute or only FINGERPRINT (other STUN goes to\n"
@@ -271,13 +286,15 @@ std::string server_usage(const char* program) {
          "\n"
          "The rate limit keeps the server from being used to flood a third party whose\n"
          "address a sender forges; requests over it are dropped, and a line names each\n"
-         "throttled source at most once in 60 s, 5 lines a second in all.\n"
+         "throttled source at most once in 60 s; all sources together get 5 such lines\n"
+         "at once and one every 200 ms after that.\n"
          "\n"
          "Output: once bound, one line \"listening on ADDR:PORT\" on standard output, and\n"
          "a start-up line with version, threads, limits and metrics address on standard\n"
-         "error.  Readiness is sent to systemd when NOTIFY_SOCKET is set.  Lines are\n"
-         "written by a thread of their own: a reader that stops reading holds up nothing\n"
-         "else, and lines it does not take are dropped and counted.  On SIGINT, SIGTERM\n"
+         "error.  Readiness is sent to systemd when NOTIFY_SOCKET is set.  Each output\n"
+         "has a queue and a thread of its own: a reader that stops reading holds up\n"
+         "nothing else, not even the other output, and lines it does not take are\n"
+         "dropped and counted.  On SIGINT, SIGTERM\n"
          "or SIGHUP the server prints one line of counters, summed over threads,\n"
          "  received=N answered=N dropped_malformed=N dropped_rate_limited=N send_failed=N\n"
          "  stun_received=N stun_answered=N stun_dropped_malformed=N\n"

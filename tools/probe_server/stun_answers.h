@@ -14,9 +14,11 @@
 
 namespace wanseer_tools {
 
-// Requests longer than this arrive cut short and are dropped; Binding
-// requests are far shorter (RFC 8489 keeps them under 576-byte datagrams).
-inline constexpr std::size_t longest_stun_request = 548;
+// Requests longer than this arrive cut short and are dropped as malformed
+// (counted with the probe protocol's, as their STUN form cannot be seen).
+// RFC 8489 lets a client fill the path MTU it knows, and asks for at most
+// 1280 bytes (IPv6's least MTU) where it knows none.
+inline constexpr std::size_t longest_stun_request = 1280;
 
 class stun_answers {
  public:

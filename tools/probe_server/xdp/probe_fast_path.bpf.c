@@ -293,7 +293,10 @@ static __always_inline void turn_around(struct ethhdr* eth, struct iphdr* ip, st
   ip->daddr = client;
   ip->tos = 0;
   ip->tot_len = bpf_htons(sizeof(struct iphdr) + sizeof(struct udphdr) + payload_length);
-  ip->id = 0;
+  /* --allow-fragmenting: without don't-fragment the kernel gives each
+   * reply an unpredictable IP ID (an ID of 0 on every reply would let
+   * fragments of different replies be joined); a random one stands in. */
+  ip->id = dont_fragment ? 0 : (__u16)bpf_get_prandom_u32();
   ip->frag_off = dont_fragment ? bpf_htons(0x4000) : 0;
   ip->ttl = 64;
   ip->check = 0;
