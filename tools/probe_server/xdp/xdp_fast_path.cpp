@@ -81,8 +81,15 @@ bool read_host_addresses(const std::string& name, address_flags& wanted, std::st
     if (name == item->ifa_name) {
       flags |= FAST_PATH_ADDRESS_SERVED;
     }
-    // Only a broadcast interface's ifa_broadaddr is a broadcast address
-    // (a point-to-point one's is the peer).
+    // The kernel makes the last address of a subnet of /30 or wider a
+    // broadcast address whether or not one was given; only a broadcast
+    // interface's ifa_broadaddr is one (a point-to-point one's is the peer).
+    if (item->ifa_netmask != nullptr && item->ifa_netmask->sa_family == AF_INET) {
+      const std::uint32_t mask = ntohl(ipv4_of(item->ifa_netmask));
+      if (mask != 0xffffffff && mask != 0xfffffffe) {
+        wanted[htonl(ntohl(ipv4_of(item->ifa_addr)) | ~mask)] |= FAST_PATH_ADDRESS_HOST;
+      }
+    }
     if ((item->ifa_flags & IFF_BROADCAST) != 0 && item->ifa_broadaddr != nullptr &&
         item->ifa_broadaddr->sa_family == AF_INET && ipv4_of(item->ifa_broadaddr) != 0) {
       wanted[ipv4_of(item->ifa_broadaddr)] |= FAST_PATH_ADDRESS_HOST;
