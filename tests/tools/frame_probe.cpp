@@ -4,7 +4,7 @@
 //
 //   frame_probe corpus IFACE SERVER_MAC SERVER_IP PORT CLIENT_IP LIMITED_IP
 //   frame_probe random IFACE SERVER_MAC SERVER_IP PORT CLIENT_IP COUNT SEED
-//   frame_probe sources IFACE SERVER_MAC SERVER_IP PORT CLIENT_IP NAME=SOURCE[:PORT]...
+//   frame_probe sources IFACE SERVER_MAC SERVER_IP PORT CLIENT_IP NAME=SOURCE[:PORT][@MAC][/TO]...
 //   frame_probe split IFACE SERVER_MAC SERVER_IP PORT CLIENT_IP COUNT SOURCE...
 //
 // corpus prints one line per case: its name and every reply to it (the
@@ -13,8 +13,10 @@
 // datagrams of random bytes after valid headers and fails if any reply is
 // not a correct answer to a correct request, or if the server stops
 // answering.  sources sends three probe and three STUN requests from each
-// forged SOURCE and prints "NAME: N answered" (counting correct answers to
-// it from SERVER_MAC) and, if any, "NAME: N from another MAC".  split sends
+// forged SOURCE (to MAC and address TO instead of SERVER_MAC and SERVER_IP
+// if given; the sentinel goes to those) and prints "NAME: N
+// answered" (counting correct answers to it from SERVER_MAC) and, if any,
+// "NAME: N from another MAC".  split sends
 // COUNT requests from each SOURCE, every other one with IP options so that
 // only the socket path may answer it, and prints "split: N of M answered"
 // in all.  After each case a sentinel request that only the socket path
@@ -302,7 +304,22 @@ int run_random(frame_link& link, unsigned count, unsigned seed) {
 int run_sources(frame_link& link, int count, char** specs) {
   std::uint16_t port = first_case_port;
   for (int i = 0; i < count; ++i) {
-    const std::string spec = specs[i];
+    std::string spec = specs[i];
+    frame_link request_link = link;
+    if (const auto slash = spec.find('/'); slash != std::string::npos) {
+      if (inet_pton(AF_INET, spec.c_str() + slash + 1, &request_link.server) != 1) {
+        std::fprintf(stderr, "frame_probe: bad address in '%s'\n", spec.c_str());
+        return 2;
+      }
+      spec.resize(slash);
+    }
+    if (const auto at = spec.find('@'); at != std::string::npos) {
+      if (!parse_mac(spec.c_str() + at + 1, request_link.server_mac)) {
+        std::fprintf(stderr, "frame_probe: bad MAC in '%s'\n", spec.c_str());
+        return 2;
+      }
+      spec.resize(at);
+    }
     const auto equals = spec.find('=');
     const auto colon = spec.find(':');
     frame_fields probe;
@@ -324,8 +341,8 @@ int run_sources(frame_link& link, int count, char** specs) {
     unsigned foreign = 0;
     bool reachable = true;
     for (int round = 0; round < 3; ++round) {
-      reachable = reachable && send_frame(link, build_frame(link, probe)) &&
-                  send_frame(link, build_frame(link, stun));
+      reachable = reachable && send_frame(link, build_frame(request_link, probe)) &&
+                  send_frame(link, build_frame(request_link, stun));
       for (const reply& answer : replies_until_sentinel(link, reachable)) {
         // With one port for both, either answer will do.
         const auto answers = [&](const frame_fields& asked) {
