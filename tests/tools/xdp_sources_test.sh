@@ -10,8 +10,8 @@
 #   alone, and the driver counts why it left each to the kernel;
 # - a source splitting its requests between the paths (every other one
 #   with IP options, which only the socket path takes) gets --burst
-#   answers in all, not twice that, and sources_tracked stays within
-#   --sources.
+#   answers in all, not twice that, is named once in the log, and
+#   sources_tracked stays within --sources.
 # Usage: xdp_sources_test.sh BUILD_DIR.  Exit 0 passed, 1 failed, 77 skipped.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -118,5 +118,7 @@ at_driver=$(sed -n 's/.*answered_at_driver=\([0-9]*\).*/\1/p' "$work/xdp-split.o
 ((at_driver > 0 && answered - at_driver > 0)) ||
   fail "the split flood did not take both paths: $counters answered_at_driver=$at_driver"
 ((tracked <= 8)) || fail "sources_tracked is $tracked with --sources 8"
+lines=$(grep -c "^rate-limited $split_source:" "$work/xdp-split.err" || true)
+[[ $lines == 1 ]] || fail "the split source was named $lines times, not once"
 echo "ok: $result across both paths ($at_driver at the driver); sources_tracked $tracked of 8"
 echo "PASSED"
