@@ -5,6 +5,7 @@
 #   the new one are answered from the new one only;
 # - an address added is answered to; once removed, never again;
 # - down and up again, it answers as before;
+# - with 300 more addresses than the 256 it once held, it starts;
 # - deleted, the server says so in one line and wanseer_probe_xdp_attached
 #   reads 0; made again, the program is attached again, the gauge reads 1
 #   and the driver answers.
@@ -25,6 +26,10 @@ require_files "$frame_probe"
 
 port=7171
 metrics=127.0.0.1:9188
+for i in $(seq 1 300); do
+  echo "addr add 10.1.$((i / 250)).$((i % 250 + 1))/32 dev $server_if"
+done >"$work/addresses.batch"
+ip -n "$server_ns" -batch "$work/addresses.batch"
 ip netns exec "$server_ns" "$server_bin" --listen "0.0.0.0:$port" --threads 1 --xdp "$server_if" \
   --metrics "$metrics" >"$work/server.out" 2>"$work/server.err" &
 server_pid=$!
