@@ -58,6 +58,11 @@ struct fast_path_source_set {
   struct fast_path_source ways[FAST_PATH_WAYS];
 };
 
+struct fast_path_link_address {
+  unsigned char mac[6];
+  __u16 unused;
+};
+
 /* The way back to one source, as the kernel's own reply to it took it. */
 struct fast_path_route_back {
   unsigned char source_mac[6];

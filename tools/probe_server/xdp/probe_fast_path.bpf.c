@@ -93,6 +93,14 @@ struct {
   __type(value, struct fast_path_route_back);
 } routes_back SEC(".maps");
 
+/* The interface's Ethernet address now, kept by the loader. */
+struct {
+  __uint(type, BPF_MAP_TYPE_ARRAY);
+  __uint(max_entries, 1);
+  __type(key, __u32);
+  __type(value, struct fast_path_link_address);
+} link_address SEC(".maps");
+
 /* The generation of the host's routes, neighbours, addresses and links,
  * moved on by the loader at each change. */
 struct {
@@ -250,13 +258,16 @@ static __always_inline __u32 route_back(struct xdp_md* ctx, const struct iphdr* 
 }
 
 /* Frames to another station's address reach us only in promiscuous mode;
- * the kernel drops them, and so do we.  The interface's own address is the
- * one the route back leaves from, whatever it is now. */
-static __always_inline int is_to_interface(const struct ethhdr* eth,
-                                           const struct reply_route* route) {
+ * the kernel drops them, and so do we. */
+static __always_inline int is_to_interface(const struct ethhdr* eth) {
+  const __u32 zero = 0;
+  const struct fast_path_link_address* own = bpf_map_lookup_elem(&link_address, &zero);
+  if (!own) {
+    return 0;
+  }
 #pragma unroll
   for (int i = 0; i < ETH_ALEN; ++i) {
-    if (eth->h_dest[i] != route->source_mac[i]) {
+    if (eth->h_dest[i] != own->mac[i]) {
       return 0;
     }
   }
@@ -603,7 +614,8 @@ int answer_probes(struct xdp_md* ctx) {
     return XDP_PASS;
   }
   struct udphdr* udp = (struct udphdr*)(ip + 1);
-  if ((void*)(udp + 1) > end || udp->dest != server_port || !is_served_destination(ip->daddr)) {
+  if ((void*)(udp + 1) > end || udp->dest != server_port || !is_served_destination(ip->daddr) ||
+      !is_to_interface(eth)) {
     return XDP_PASS;
   }
   /* Lengths that lie, and a header the kernel would refuse, are the
@@ -615,27 +627,33 @@ int answer_probes(struct xdp_md* ctx) {
       udp_length > ip_length - sizeof(struct iphdr) || ipv4_header_checksum(ip) != 0) {
     return XDP_PASS;
   }
+  /* Sources the kernel drops as it receives them: it, not the program,
+   * has the last word on what it counts. */
+  const __u32 forged = source_for_kernel(ip->saddr);
+  if (forged != 0) {
+    count(forged);
+    return XDP_PASS;
+  }
+  /* Whether an answer may leave here; if not, the kernel answers (or not)
+   * by its own route, and its answer shows the program the way back.  The
+   * longest answer, for the route's MTU. */
   struct reply_route route;
-  __u32 reason = source_for_kernel(ip->saddr);
-  if (reason == 0) {
-    /* The longest answer, for the route's MTU. */
-    reason = route_back(ctx, ip, udp,
-                        sizeof(struct iphdr) + sizeof(struct udphdr) + STUN_HEADER_LENGTH +
-                            STUN_MAPPED_LENGTH + STUN_FINGERPRINT_LENGTH,
-                        &route);
-  }
-  if (reason != 0) {
-    count(reason);
-    return XDP_PASS;
-  }
-  if (!is_to_interface(eth, &route)) {
-    return XDP_PASS;
-  }
+  const __u32 ip_answer_length = sizeof(struct iphdr) + sizeof(struct udphdr) + STUN_HEADER_LENGTH +
+                                 STUN_MAPPED_LENGTH + STUN_FINGERPRINT_LENGTH;
+  __u32 no_way_back;
   const unsigned char* payload = (const unsigned char*)(udp + 1);
   const __u32 payload_length = udp_length - sizeof(struct udphdr);
   if (has_stun_form(payload, end, payload_length)) {
     const enum stun_form form = driver_stun_form(payload, end, payload_length, ip, udp);
-    return form == stun_for_socket_path ? XDP_PASS : answer_stun(ctx, form, &route);
+    if (form == stun_for_socket_path) {
+      return XDP_PASS;
+    }
+    no_way_back = route_back(ctx, ip, udp, ip_answer_length, &route);
+    if (no_way_back != 0) {
+      count(no_way_back);
+      return XDP_PASS;
+    }
+    return answer_stun(ctx, form, &route);
   }
 
   if (payload_length == REQUEST_LENGTH && (const void*)(payload + REQUEST_LENGTH) <= end &&
@@ -648,12 +666,20 @@ int answer_probes(struct xdp_md* ctx) {
     }
   }
 
-  count(fast_path_received);
+  /* What is no request is dropped here whatever its source: no answer
+   * leaves for it, and the socket path would drop it too. */
   if (payload_length != REQUEST_LENGTH || (const void*)(payload + REQUEST_LENGTH) > end ||
       payload[0] != 'i' || payload[1] != 'p' || payload[2] != 0 || udp->source == 0) {
+    count(fast_path_received);
     count(fast_path_dropped_malformed);
     return XDP_DROP;
   }
+  no_way_back = route_back(ctx, ip, udp, ip_answer_length, &route);
+  if (no_way_back != 0) {
+    count(no_way_back);
+    return XDP_PASS;
+  }
+  count(fast_path_received);
   if (!admitted(ip->saddr, fast_path_dropped_rate_limited)) {
     return XDP_DROP;
   }

@@ -65,14 +65,22 @@ std::uint32_t ipv4_of(const sockaddr* address) {
 }
 
 // Every IPv4 address and subnet broadcast of the host's interfaces, those
-// of `name` marked as served.
-bool read_host_addresses(const std::string& name, address_flags& wanted, std::string& error) {
+// of `name` marked as served, and the Ethernet address of `name`.
+bool read_host_addresses(const std::string& name, address_flags& wanted,
+                         fast_path_link_address& mac, std::string& error) {
   ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) {
     error = std::string("cannot list the host's addresses: ") + std::strerror(errno);
     return false;
   }
   for (const ifaddrs* item = list; item != nullptr; item = item->ifa_next) {
+    if (item->ifa_addr != nullptr && item->ifa_addr->sa_family == AF_PACKET &&
+        name == item->ifa_name) {
+      const auto* link = reinterpret_cast<const sockaddr_ll*>(item->ifa_addr);
+      if (link->sll_halen == sizeof mac.mac) {
+        std::memcpy(mac.mac, link->sll_addr, sizeof mac.mac);
+      }
+    }
     if (item->ifa_addr == nullptr || item->ifa_addr->sa_family != AF_INET) {
       continue;
     }
@@ -156,6 +164,9 @@ struct xdp_fast_path::state {
   // Makes the host_addresses map what `wanted` says: new flags first, so
   // that no address is unknown for a moment, then what is gone.
   bool store_addresses(const address_flags& wanted, std::string& error);
+  // Reads the host's addresses and the interface's Ethernet address anew
+  // and hands them to the program.
+  bool refresh(std::string& error);
 };
 
 bool xdp_fast_path::state::attach_link(unsigned index, std::string& error) {
@@ -200,6 +211,21 @@ bool xdp_fast_path::state::next_generation(std::string& error) {
       (++current, bpf_map__update_elem(skeleton->maps.generation, &zero, sizeof zero, &current,
                                        sizeof current, BPF_ANY) != 0)) {
     error = std::string("cannot forget the learned ways back: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool xdp_fast_path::state::refresh(std::string& error) {
+  address_flags wanted;
+  fast_path_link_address mac{};
+  if (!read_host_addresses(interface, wanted, mac, error) || !store_addresses(wanted, error)) {
+    return false;
+  }
+  const std::uint32_t zero = 0;
+  if (bpf_map__update_elem(skeleton->maps.link_address, &zero, sizeof zero, &mac, sizeof mac,
+                           BPF_ANY) != 0) {
+    error = std::string("cannot record the interface's Ethernet address: ") + std::strerror(errno);
     return false;
   }
   return true;
@@ -305,9 +331,7 @@ std::unique_ptr<xdp_fast_path> xdp_fast_path::attach(const fast_path_settings& s
     return nullptr;
   }
   loaded->interface = settings.interface;
-  address_flags wanted;
-  if (!read_host_addresses(settings.interface, wanted, error) ||
-      !loaded->store_addresses(wanted, error) || !loaded->attach_link(facts.index, error)) {
+  if (!loaded->refresh(error) || !loaded->attach_link(facts.index, error)) {
     return nullptr;
   }
   return std::unique_ptr<xdp_fast_path>(new xdp_fast_path(std::move(loaded)));
@@ -444,9 +468,7 @@ bool xdp_fast_path::follow_interface(int stop_event,
       changes.restart(index);
       log(prefix + "the interface is back; answering in the driver again");
     }
-    address_flags wanted;
-    return read_host_addresses(loaded.interface, wanted, error) &&
-           loaded.store_addresses(wanted, error) && loaded.next_generation(error);
+    return loaded.refresh(error) && loaded.next_generation(error);
   };
   // What changed between the attachment and the subscription.
   if (!look_again()) {
