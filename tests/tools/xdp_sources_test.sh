@@ -7,7 +7,9 @@
 #   0/8, 127/8, 224/4, 240/4, 255.255.255.255, no route back, a route back
 #   through another interface, a neighbour that never resolves) get the
 #   same answers and the same counters from --xdp as from the socket path
-#   alone, and the driver counts why it left each to the kernel;
+#   alone, and the driver counts why it left each to the kernel; the same
+#   again with the interface forwarding, where the program asks the
+#   kernel's route lookup instead of learning the way back;
 # - a source splitting its requests between the paths (every other one
 #   with IP options, which only the socket path takes) gets --burst
 #   answers in all, not twice that, is named once in the log, and
@@ -101,6 +103,22 @@ diff -u "$work/socket-sources.txt" "$work/xdp-sources.txt" >&2 ||
 [[ $martian == 30 && $own == 30 && $unknown -ge 19 ]] ||
   fail "passed to the kernel: martian_source=$martian own_address=$own route_unknown=$unknown"
 echo "ok: only the client answered, on both paths alike ($counters)"
+
+ip netns exec "$server_ns" sysctl -qw "net.ipv4.conf.$server_if.forwarding=1"
+start_server xdp-forwarding --xdp "$server_if"
+sources >"$work/xdp-forwarding.txt" || fail "the sources did not get through the fast path"
+no_route=$(passed no_route)
+stop_server xdp-forwarding
+ip netns exec "$server_ns" sysctl -qw "net.ipv4.conf.$server_if.forwarding=0"
+diff -u "$work/socket-sources.txt" "$work/xdp-forwarding.txt" >&2 ||
+  fail "forwarding, the fast path answered other sources than the socket path"
+[[ $counters == "$xdp_counters" ]] ||
+  fail "forwarding, the counters differ: $counters, socket path $xdp_counters"
+# No route back, and one through another interface.
+[[ $no_route == 12 ]] || fail "forwarding, no_route=$no_route, not 12"
+at_driver=$(sed -n 's/.*answered_at_driver=\([0-9]*\).*/\1/p' "$work/xdp-forwarding.out")
+((at_driver >= 5)) || fail "forwarding, the driver answered $at_driver of the client's 6"
+echo "ok: forwarding, the kernel's route lookup leaves the same sources to the kernel"
 
 # --- one budget across both paths
 split() {
