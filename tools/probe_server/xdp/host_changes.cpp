@@ -11,9 +11,13 @@ namespace wanseer_tools {
 
 bool host_changes::take(const void* data, std::size_t length) {
   bool changed = false;
-  auto remaining = static_cast<int>(length);
-  for (auto* message = static_cast<const nlmsghdr*>(data); NLMSG_OK(message, remaining);
-       message = NLMSG_NEXT(message, remaining)) {
+  const auto* at = static_cast<const char*>(data);
+  std::size_t left = length;
+  while (left >= sizeof(nlmsghdr)) {
+    const auto* message = reinterpret_cast<const nlmsghdr*>(at);
+    if (message->nlmsg_len < sizeof(nlmsghdr) || message->nlmsg_len > left) {
+      break;
+    }
     switch (message->nlmsg_type) {
       case RTM_NEWNEIGH:
       case RTM_DELNEIGH:
@@ -26,6 +30,12 @@ bool host_changes::take(const void* data, std::size_t length) {
         changed = true;
         break;
     }
+    const std::size_t step = NLMSG_ALIGN(message->nlmsg_len);
+    if (step >= left) {
+      break;
+    }
+    at += step;
+    left -= step;
   }
   return changed;
 }
