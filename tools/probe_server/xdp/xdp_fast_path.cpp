@@ -317,10 +317,13 @@ std::unique_ptr<xdp_fast_path> xdp_fast_path::attach(const fast_path_settings& s
   const z_crc_t* crc_table = get_crc_table();
   static_assert(sizeof constants.crc_table == 256 * sizeof crc_table[0]);
   std::copy(crc_table, crc_table + 256, constants.crc_table);
+  // The ways back for as many sources as the limit tracks, up to 262,144
+  // (an LRU map is allocated whole, some 80 bytes an entry): a source
+  // pushed out is learned again from the kernel's next answer.
+  const std::size_t ways_back = std::clamp<std::size_t>(limit.table_slots, 64, 1U << 18);
   if (bpf_map__set_max_entries(program.maps.sources, static_cast<std::uint32_t>(sets)) != 0 ||
-      bpf_map__set_max_entries(program.maps.routes_back,
-                               static_cast<std::uint32_t>(std::max<std::size_t>(
-                                   std::min<std::size_t>(limit.table_slots, 1U << 24), 64))) != 0) {
+      bpf_map__set_max_entries(program.maps.routes_back, static_cast<std::uint32_t>(ways_back)) !=
+          0) {
     error = std::string("cannot size the source table: ") + std::strerror(errno);
     return nullptr;
   }
