@@ -153,6 +153,11 @@ struct xdp_fast_path::state {
   std::string interface;
   unsigned interface_index = 0;
 
+  // Subscribed to changes of links, IPv4 addresses, routes and neighbours
+  // before the program learns the first of them, and asked for the
+  // neighbours known now, so that only a change of one counts later.
+  wanseer::unique_fd netlink;
+  bool subscribe(std::string& error);
   // Attaches the programs to the interface at `index`.
   bool attach_link(unsigned index, std::string& error);
   void detach() {
@@ -201,6 +206,31 @@ bool xdp_fast_path::state::attach_link(unsigned index, std::string& error) {
     error += std::strerror(failure) + privilege_hint(failure);
   }
   return false;
+}
+
+bool xdp_fast_path::state::subscribe(std::string& error) {
+  netlink.reset(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
+  sockaddr_nl groups{};
+  groups.nl_family = AF_NETLINK;
+  groups.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_NEIGH;
+  if (!netlink.valid() ||
+      bind(netlink.get(), reinterpret_cast<const sockaddr*>(&groups), sizeof groups) != 0) {
+    error = std::string("cannot follow the interface through rtnetlink: ") + std::strerror(errno);
+    return false;
+  }
+  struct {
+    nlmsghdr header;
+    ndmsg neighbour;
+  } dump{};
+  dump.header.nlmsg_len = sizeof dump;
+  dump.header.nlmsg_type = RTM_GETNEIGH;
+  dump.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  dump.neighbour.ndm_family = AF_INET;
+  if (send(netlink.get(), &dump, sizeof dump, 0) != static_cast<ssize_t>(sizeof dump)) {
+    error = std::string("cannot list the neighbours: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
 }
 
 bool xdp_fast_path::state::next_generation(std::string& error) {
@@ -334,7 +364,9 @@ std::unique_ptr<xdp_fast_path> xdp_fast_path::attach(const fast_path_settings& s
     return nullptr;
   }
   loaded->interface = settings.interface;
-  if (!loaded->refresh(error) || !loaded->attach_link(facts.index, error)) {
+  // Subscribed first: a change after the picture is taken is then news.
+  if (!loaded->subscribe(error) || !loaded->refresh(error) ||
+      !loaded->attach_link(facts.index, error)) {
     return nullptr;
   }
   return std::unique_ptr<xdp_fast_path>(new xdp_fast_path(std::move(loaded)));
@@ -424,32 +456,10 @@ namespace wanseer_tools {
 bool xdp_fast_path::follow_interface(int stop_event,
                                      const std::function<void(const std::string&)>& log,
                                      std::string& error) {
-  const wanseer::unique_fd netlink(
-      socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
-  sockaddr_nl groups{};
-  groups.nl_family = AF_NETLINK;
-  groups.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_NEIGH;
-  if (!netlink.valid() ||
-      bind(netlink.get(), reinterpret_cast<const sockaddr*>(&groups), sizeof groups) != 0) {
-    error = std::string("cannot follow the interface through rtnetlink: ") + std::strerror(errno);
-    return false;
-  }
   state& loaded = *state_;
+  const wanseer::unique_fd& netlink = loaded.netlink;
   const std::string prefix = "--xdp " + loaded.interface + ": ";
   host_changes changes(loaded.interface_index);
-  // The neighbours known now, so that only a change of one counts later.
-  struct {
-    nlmsghdr header;
-    ndmsg neighbour;
-  } dump{};
-  dump.header.nlmsg_len = sizeof dump;
-  dump.header.nlmsg_type = RTM_GETNEIGH;
-  dump.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-  dump.neighbour.ndm_family = AF_INET;
-  if (send(netlink.get(), &dump, sizeof dump, 0) != static_cast<ssize_t>(sizeof dump)) {
-    error = std::string("cannot list the neighbours: ") + std::strerror(errno);
-    return false;
-  }
   // Each change is followed by a fresh look at the interface and the
   // addresses, which also makes up for messages lost to a full socket
   // buffer (ENOBUFS), and the ways back learned so far lapse.
@@ -473,10 +483,6 @@ bool xdp_fast_path::follow_interface(int stop_event,
     }
     return loaded.refresh(error) && loaded.next_generation(error);
   };
-  // What changed between the attachment and the subscription.
-  if (!look_again()) {
-    return false;
-  }
   std::array<pollfd, 2> waits = {pollfd{netlink.get(), POLLIN, 0}, pollfd{stop_event, POLLIN, 0}};
   std::array<char, 16384> message{};
   for (;;) {
