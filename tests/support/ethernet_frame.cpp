@@ -20,6 +20,8 @@ void put16(bytes& out, std::size_t at, std::uint16_t value) {
   out[at + 1] = static_cast<std::uint8_t>(value);
 }
 
+}  // namespace
+
 bool parse_mac(const char* text, std::uint8_t* mac) {
   unsigned parts[6];
   if (std::sscanf(text, "%x:%x:%x:%x:%x:%x", &parts[0], &parts[1], &parts[2], &parts[3], &parts[4],
@@ -31,8 +33,6 @@ bool parse_mac(const char* text, std::uint8_t* mac) {
   }
   return true;
 }
-
-}  // namespace
 
 std::uint32_t sum_words(const std::uint8_t* data, std::size_t length, std::uint32_t sum) {
   for (std::size_t i = 0; i < length; i += 2) {

@@ -43,6 +43,9 @@ struct frame_link {
 bool open_frame_link(const char* interface, const char* server_mac, const char* server,
                      const char* port, const char* client, frame_link& link);
 
+// Reads "xx:xx:xx:xx:xx:xx" into `mac`; false if it is not one.
+bool parse_mac(const char* text, std::uint8_t* mac);
+
 bytes build_frame(const frame_link& link, const frame_fields& fields);
 
 bool send_frame(const frame_link& link, const bytes& frame);

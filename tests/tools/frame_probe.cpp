@@ -4,13 +4,22 @@
 //
 //   frame_probe corpus IFACE SERVER_MAC SERVER_IP PORT CLIENT_IP LIMITED_IP
 //   frame_probe random IFACE SERVER_MAC SERVER_IP PORT CLIENT_IP COUNT SEED
+//   frame_probe sources IFACE SERVER_MAC SERVER_IP PORT CLIENT_IP NAME=SOURCE[:PORT][@MAC][/TO]...
+//   frame_probe split IFACE SERVER_MAC SERVER_IP PORT CLIENT_IP COUNT SOURCE...
 //
 // corpus prints one line per case: its name and every reply to it (the
 // whole IPv4 packet in hex), or "none".  LIMITED_IP is an address of IFACE
 // whose budget the server has set to 1000 requests.  random sends COUNT
 // datagrams of random bytes after valid headers and fails if any reply is
 // not a correct answer to a correct request, or if the server stops
-// answering.  After each case a sentinel request that only the socket path
+// answering.  sources sends three probe and three STUN requests from each
+// forged SOURCE (to MAC and address TO instead of SERVER_MAC and SERVER_IP
+// if given; the sentinel goes to those) and prints "NAME: N
+// answered" (counting correct answers to it from SERVER_MAC) and, if any,
+// "NAME: N from another MAC".  split sends
+// COUNT requests from each SOURCE, every other one with IP options so that
+// only the socket path may answer it, and prints "split: N of M answered"
+// in all.  After each case a sentinel request that only the socket path
 // answers (it carries IP options) marks that every reply to the case has
 // arrived.  Exit: 0 done, 1 a check failed, 2 bad usage.
 
@@ -44,6 +53,7 @@ constexpr auto reply_deadline = std::chrono::seconds(10);
 struct reply {
   std::uint16_t to_port = 0;  // host byte order
   std::uint32_t to_address = 0;
+  std::array<std::uint8_t, 6> from_mac{};
   bytes packet;  // from the IPv4 header on
 };
 
@@ -83,6 +93,7 @@ std::vector<reply> replies_until_sentinel(const frame_link& link, bool& reachabl
     answer.to_port =
         static_cast<std::uint16_t>(buffer[14 + header + 2] << 8 | buffer[14 + header + 3]);
     std::memcpy(&answer.to_address, buffer + 30, 4);
+    std::memcpy(answer.from_mac.data(), buffer + 6, 6);
     const std::size_t ip_length = static_cast<std::size_t>(buffer[16] << 8 | buffer[17]);
     answer.packet.assign(buffer + 14,
                          buffer + 14 + std::min(ip_length, static_cast<std::size_t>(got) - 14));
@@ -290,15 +301,126 @@ int run_random(frame_link& link, unsigned count, unsigned seed) {
   return 0;
 }
 
+int run_sources(frame_link& link, int count, char** specs) {
+  std::uint16_t port = first_case_port;
+  for (int i = 0; i < count; ++i) {
+    std::string spec = specs[i];
+    frame_link request_link = link;
+    if (const auto slash = spec.find('/'); slash != std::string::npos) {
+      if (inet_pton(AF_INET, spec.c_str() + slash + 1, &request_link.server) != 1) {
+        std::fprintf(stderr, "frame_probe: bad address in '%s'\n", spec.c_str());
+        return 2;
+      }
+      spec.resize(slash);
+    }
+    if (const auto at = spec.find('@'); at != std::string::npos) {
+      if (!parse_mac(spec.c_str() + at + 1, request_link.server_mac)) {
+        std::fprintf(stderr, "frame_probe: bad MAC in '%s'\n", spec.c_str());
+        return 2;
+      }
+      spec.resize(at);
+    }
+    const auto equals = spec.find('=');
+    const auto colon = spec.find(':');
+    frame_fields probe;
+    if (equals == std::string::npos ||
+        inet_pton(AF_INET, spec.substr(equals + 1, colon - equals - 1).c_str(), &probe.source) !=
+            1) {
+      std::fprintf(stderr, "frame_probe: bad source '%s'\n", spec.c_str());
+      return 2;
+    }
+    const bool fixed_port = colon != std::string::npos;
+    probe.source_port =
+        fixed_port ? static_cast<std::uint16_t>(std::atoi(spec.c_str() + colon + 1)) : port++;
+    frame_fields stun = probe;
+    stun.payload = stun_binding;
+    if (!fixed_port) {
+      stun.source_port = port++;
+    }
+    unsigned answered = 0;
+    unsigned foreign = 0;
+    bool reachable = true;
+    for (int round = 0; round < 3; ++round) {
+      reachable = reachable && send_frame(link, build_frame(request_link, probe)) &&
+                  send_frame(link, build_frame(request_link, stun));
+      for (const reply& answer : replies_until_sentinel(link, reachable)) {
+        // With one port for both, either answer will do.
+        const auto answers = [&](const frame_fields& asked) {
+          return answer.to_port == asked.source_port &&
+                 is_correct_answer(answer.packet, probe.source,
+                                   expected_answer(asked.payload, probe.source, asked.source_port));
+        };
+        if (answer.to_address != probe.source || !(answers(probe) || answers(stun))) {
+          continue;
+        }
+        if (std::memcmp(answer.from_mac.data(), link.server_mac, 6) == 0) {
+          ++answered;
+        } else {
+          ++foreign;
+        }
+      }
+    }
+    if (!reachable) {
+      std::printf("%s: server unreachable\n", spec.substr(0, equals).c_str());
+      return 1;
+    }
+    std::printf("%s: %u answered\n", spec.substr(0, equals).c_str(), answered);
+    if (foreign != 0) {
+      std::printf("%s: %u from another MAC\n", spec.substr(0, equals).c_str(), foreign);
+    }
+  }
+  return 0;
+}
+
+int run_split(frame_link& link, unsigned count, int sources, char** addresses) {
+  unsigned answered = 0;
+  unsigned sent = 0;
+  for (int s = 0; s < sources; ++s) {
+    frame_fields fields;
+    if (inet_pton(AF_INET, addresses[s], &fields.source) != 1) {
+      std::fprintf(stderr, "frame_probe: bad source '%s'\n", addresses[s]);
+      return 2;
+    }
+    fields.source_port = static_cast<std::uint16_t>(first_case_port + s);
+    // In steps small enough for any socket buffer.
+    for (unsigned done = 0; done < count;) {
+      bool reachable = true;
+      for (unsigned i = 0; i < 10 && done < count; ++i, ++done) {
+        fields.ip_options = done % 2 == 1;
+        reachable = reachable && send_frame(link, build_frame(link, fields));
+        ++sent;
+      }
+      for (const reply& answer : replies_until_sentinel(link, reachable)) {
+        answered +=
+            answer.to_address == fields.source &&
+            is_correct_answer(answer.packet, fields.source,
+                              expected_answer(fields.payload, fields.source, fields.source_port));
+      }
+      if (!reachable) {
+        std::printf("split: server unreachable\n");
+        return 1;
+      }
+    }
+  }
+  std::printf("split: %u of %u answered\n", answered, sent);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
-  if ((mode != "corpus" && mode != "random") || argc != (mode == "corpus" ? 8 : 9)) {
+  const bool usable = (mode == "corpus" && argc == 8) || (mode == "random" && argc == 9) ||
+                      (mode == "sources" && argc >= 8) || (mode == "split" && argc >= 9);
+  if (!usable) {
     std::fprintf(stderr,
                  "usage: frame_probe corpus IFACE SERVER_MAC SERVER_IP PORT CLIENT_IP LIMITED_IP\n"
                  "       frame_probe random IFACE SERVER_MAC SERVER_IP PORT CLIENT_IP COUNT "
-                 "SEED\n");
+                 "SEED\n"
+                 "       frame_probe sources IFACE SERVER_MAC SERVER_IP PORT CLIENT_IP "
+                 "NAME=SOURCE[:PORT]...\n"
+                 "       frame_probe split IFACE SERVER_MAC SERVER_IP PORT CLIENT_IP COUNT "
+                 "SOURCE...\n");
     return 2;
   }
   frame_link link;
@@ -312,6 +434,12 @@ int main(int argc, char** argv) {
   const wanseer::unique_fd owned(link.socket);
   if (mode == "corpus") {
     return run_corpus(link, limited);
+  }
+  if (mode == "sources") {
+    return run_sources(link, argc - 7, argv + 7);
+  }
+  if (mode == "split") {
+    return run_split(link, static_cast<unsigned>(std::atoi(argv[7])), argc - 8, argv + 8);
   }
   return run_random(link, static_cast<unsigned>(std::atoi(argv[7])),
                     static_cast<unsigned>(std::atoi(argv[8])));

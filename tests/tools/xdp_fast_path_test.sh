@@ -67,13 +67,14 @@ echo "ok: the CLI gets $address"
 in_client turnutils_stunclient -p "$port" "$server_ip" >"$work/stunclient.out" 2>&1 &&
   grep -q "reflexive addr: $client_ip:" "$work/stunclient.out" ||
   fail "turnutils_stunclient did not get $client_ip: $(cat "$work/stunclient.out")"
-# Every answer so far came from the driver.
+# Every answer so far but the first came from the driver: the kernel's
+# answer to the first showed it the way back.
 kill -USR1 "$server_pid"
 wait_until 30 grep -qs "^counters: .*stun_answered=[1-9]" "$work/xdp.err" ||
   fail "no STUN answer counted: $(cat "$work/xdp.err")"
 counters=$(grep "^counters: " "$work/xdp.err")
-(($(counter answered) + $(counter stun_answered) == $(counter answered_at_driver))) ||
-  fail "not every answer came from the driver: $counters"
+(($(counter answered) + $(counter stun_answered) - 1 == $(counter answered_at_driver))) ||
+  fail "not every answer after the first came from the driver: $counters"
 echo "ok: turnutils_stunclient gets $client_ip from the driver"
 corpus >"$work/xdp-corpus.txt" || fail "the corpus did not get through the fast path"
 in_client "$frame_probe" random "$client_if" "$server_mac" "$server_ip" "$port" "$client_ip" \

@@ -193,8 +193,8 @@ namespace {
 
 // Takes what is queued on the socket, up to batches_per_wakeup batches.
 // Returns false on a socket error other than "nothing more queued".
-bool drain_socket(int socket, datagram_batch& batch, source_rate_limiter& limiter,
-                  throttle_log& log, probe_counters& counters) {
+bool drain_socket(int socket, datagram_batch& batch, source_admission& limiter, throttle_log& log,
+                  probe_counters& counters) {
   const unsigned rounds = std::max(1U, datagrams_per_wakeup / batch.size());
   for (unsigned round = 0; round < rounds; ++round) {
     const int received = batch.receive(socket);
@@ -251,7 +251,7 @@ reflector_buffers::reflector_buffers(const reflector_setup& setup)
 reflector_buffers::~reflector_buffers() = default;
 
 bool serve_requests(const reflector_setup& setup, reflector_buffers& buffers,
-                    source_rate_limiter& limiter, throttle_log& log, probe_counters& counters) {
+                    source_admission& limiter, throttle_log& log, probe_counters& counters) {
   datagram_batch& batch = buffers.batch();
   std::array<pollfd, 2> waits = {pollfd{setup.socket, POLLIN, 0},
                                  pollfd{setup.stop_event, POLLIN, 0}};

@@ -42,7 +42,7 @@ class reflector_buffers {
 // Answers requests until `stop_event` becomes readable.  Returns false, with
 // errno set, if the socket fails.
 bool serve_requests(const reflector_setup& setup, reflector_buffers& buffers,
-                    source_rate_limiter& limiter, throttle_log& log, probe_counters& counters);
+                    source_admission& limiter, throttle_log& log, probe_counters& counters);
 
 }  // namespace wanseer_tools
 

@@ -57,6 +57,9 @@ struct serving_state {
   wanseer::unique_fd failure_event{eventfd(0, EFD_CLOEXEC)};
   std::atomic<int> failure{0};
   std::unique_ptr<xdp_fast_path> fast_path;
+  // Why the fast path could no longer follow its interface; written before
+  // failure_event is signalled, read after the threads are joined.
+  std::string fast_path_failure;
 
   counter_values totals() const {
     counter_values sum;
@@ -253,6 +256,19 @@ int main(int argc, char** argv) {
       return fail("--xdp " + options.xdp_interface + ": " + reason);
     }
   }
+  // What each serving thread asks before it answers: with --xdp, the
+  // driver's table, so that both paths spend one budget per source.
+  std::vector<std::unique_ptr<shared_source_admission>> shared_limits;
+  std::vector<source_admission*> admissions;
+  for (unsigned i = 0; i < threads; ++i) {
+    if (state.fast_path) {
+      shared_limits.push_back(
+          std::make_unique<shared_source_admission>(*state.fast_path, *limiters[i]));
+      admissions.push_back(shared_limits.back().get());
+    } else {
+      admissions.push_back(limiters[i].get());
+    }
+  }
 
   std::unique_ptr<metrics_endpoint> metrics;
   if (options.metrics) {
@@ -263,6 +279,8 @@ int main(int argc, char** argv) {
           snapshot.totals = state.totals();
           if (state.fast_path) {
             snapshot.answered_at_driver = state.fast_path->answered_at_driver();
+            snapshot.xdp_attached = state.fast_path->attached();
+            snapshot.passed_to_kernel = state.fast_path->passes();
           }
           snapshot.threads = threads;
           snapshot.log_lines_suppressed = rate_limit_log.suppressed();
@@ -285,8 +303,8 @@ int main(int argc, char** argv) {
   };
   for (unsigned i = 0; i < threads; ++i) {
     try {
-      workers.emplace_back([i, &state, &setups, &buffers, &limiters, &rate_limit_log] {
-        if (!serve_requests(setups[i], *buffers[i], *limiters[i], rate_limit_log,
+      workers.emplace_back([i, &state, &setups, &buffers, &admissions, &rate_limit_log] {
+        if (!serve_requests(setups[i], *buffers[i], *admissions[i], rate_limit_log,
                             state.counters[i])) {
           int expected = 0;
           state.failure.compare_exchange_strong(expected, errno);
@@ -309,9 +327,21 @@ int main(int argc, char** argv) {
           signal_event(state.failure_event.get());
         }
       });
+      workers.emplace_back([&state, &output, &options] {
+        const auto log = [&output](const std::string& line) {
+          output.write_line(STDERR_FILENO, std::string(program) + ": " + line);
+        };
+        std::string reason;
+        if (!state.fast_path->follow_interface(state.stop_event.get(), log, reason)) {
+          state.fast_path_failure = "--xdp " + options.xdp_interface + ": " + reason;
+          int expected = 0;
+          state.failure.compare_exchange_strong(expected, EIO);
+          signal_event(state.failure_event.get());
+        }
+      });
     } catch (const std::system_error& failure) {
       stop_workers();
-      return fail("cannot start the XDP report thread (" + failure.code().message() + ")");
+      return fail("cannot start the XDP threads (" + failure.code().message() + ")");
     }
   }
 
@@ -326,6 +356,9 @@ int main(int argc, char** argv) {
   metrics.reset();
 
   output.write_line(STDOUT_FILENO, counter_line(state, output));
+  if (!state.fast_path_failure.empty()) {
+    return fail(state.fast_path_failure);
+  }
   if (const int failure = state.failure.load(); failure != 0) {
     return fail(std::string("socket failed: ") + std::strerror(failure));
   }

@@ -1,6 +1,7 @@
 #include "metrics_text.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace wanseer_tools {
 
@@ -36,6 +37,23 @@ std::string format_metrics(const metrics_snapshot& snapshot) {
              "Requests of both protocols answered by the XDP fast path (included in "
              "answered_total and stun_answered_total; 0 without --xdp).",
              snapshot.answered_at_driver);
+  add_metric(text, "wanseer_probe_xdp_attached", "gauge",
+             "1 while the XDP fast path is attached to its interface; 0 while the interface is "
+             "gone, and without --xdp.",
+             snapshot.xdp_attached ? 1 : 0);
+  const driver_passes& passed = snapshot.passed_to_kernel;
+  text +=
+      "# HELP wanseer_probe_xdp_passed_total Requests the XDP fast path left to the kernel, "
+      "which drops them or answers them on the socket path, by reason.\n"
+      "# TYPE wanseer_probe_xdp_passed_total counter\n";
+  for (const auto& [reason, value] :
+       {std::pair{"martian_source", passed.martian_source},
+        std::pair{"own_address", passed.own_address}, std::pair{"no_route", passed.no_route},
+        std::pair{"no_neighbour", passed.no_neighbour},
+        std::pair{"route_unknown", passed.route_unknown}}) {
+    text += std::string("wanseer_probe_xdp_passed_total{reason=\"") + reason + "\"} " +
+            std::to_string(value) + "\n";
+  }
   add_metric(text, "wanseer_probe_send_failures_total", "counter",
              "Replies the kernel refused to send.", totals.send_failed);
   add_metric(text, "wanseer_probe_stun_received_total", "counter",

@@ -17,6 +17,10 @@ struct metrics_snapshot {
   double start_time_seconds = 0;  // since the Unix epoch
   // Of totals.answered, those sent by the XDP fast path (0 without it).
   std::uint64_t answered_at_driver = 0;
+  // Whether the XDP fast path is attached now (false without --xdp), and
+  // what it left to the kernel.
+  bool xdp_attached = false;
+  driver_passes passed_to_kernel;
 };
 
 std::string format_metrics(const metrics_snapshot& snapshot);

@@ -55,6 +55,19 @@ struct counter_values {
   }
 };
 
+// Requests the XDP fast path left to the kernel because no reply should
+// leave the driver for them, by reason.
+struct driver_passes {
+  std::uint64_t martian_source = 0;  // 0/8, 127/8, 224/4, 240/4
+  std::uint64_t own_address = 0;     // an address of the host, or a subnet broadcast
+  std::uint64_t no_route = 0;        // no route back out of the interface it came in on
+  std::uint64_t no_neighbour = 0;    // the route's neighbour not resolved yet
+  // No reply of the kernel's to the source through the interface learned
+  // since the host's routes, neighbours or addresses last changed: the
+  // first request of each source, on a host that does not forward.
+  std::uint64_t route_unknown = 0;
+};
+
 // Written by exactly one serving thread, read by any: a relaxed load and
 // store instead of a locked add keeps the hot path free of atomic
 // read-modify-write instructions.

@@ -278,9 +278,14 @@ std::string server_usage(const char* program) {
          "  --xdp IFACE         also answer in IFACE's driver (native XDP), before the\n"
          "                      socket layer, the probe and STUN Binding requests with\n"
          "                      no attribute or only FINGERPRINT (other STUN goes to\n"
-         "                      the sockets), with the same answers and limit; needs\n"
-         "                      CAP_BPF, CAP_NET_ADMIN and CAP_PERFMON, and exits 1 if\n"
-         "                      the program cannot be attached\n"
+         "                      the sockets), with the same answers and one limit per\n"
+         "                      source across both paths; only sources the kernel\n"
+         "                      answers through IFACE (the first request of each is\n"
+         "                      the kernel's), never forged martian, own or broadcast\n"
+         "                      ones; follows IFACE's addresses and MAC, and attaches\n"
+         "                      again if IFACE is deleted and comes back; needs\n"
+         "                      CAP_BPF, CAP_NET_ADMIN and CAP_PERFMON, Linux 6.6, and\n"
+         "                      exits 1 if the program cannot be attached\n"
          "  --help              show this text and exit\n"
          "  --version           show the version and exit\n"
          "\n"
@@ -308,7 +313,8 @@ std::string server_usage(const char* program) {
          "Exit status: 0 after SIGINT/SIGTERM/SIGHUP, 1 if a socket cannot be opened or\n"
          "bound (the metrics port included) or fails, if the memory or threads the\n"
          "options ask for cannot be had (the message names the option), or if --xdp\n"
-         "cannot attach (the message says why), 2 for a bad command line.\n";
+         "cannot attach or attach again (the message says why), 2 for a bad command\n"
+         "line.\n";
 }
 
 }  // namespace wanseer_tools

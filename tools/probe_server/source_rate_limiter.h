@@ -44,7 +44,16 @@ enum class admission {
   drop_and_report,
 };
 
-class source_rate_limiter {
+// What a serving thread asks before it answers a source.
+class source_admission {
+ public:
+  virtual ~source_admission() = default;
+  // Whether a request from `ipv4` (network byte order) arriving at
+  // `now_ns` (monotonic, > 0) may be answered; counts it if so.
+  virtual admission admit(std::uint32_t ipv4, std::uint64_t now_ns) = 0;
+};
+
+class source_rate_limiter final : public source_admission {
  public:
   // `hash_seed` varies the set an address falls in, so that a sender cannot
   // choose addresses that crowd one set.  `counters` receives the sources
@@ -52,9 +61,7 @@ class source_rate_limiter {
   source_rate_limiter(const rate_limit& limit, std::size_t slots, std::uint64_t hash_seed,
                       probe_counters& counters);
 
-  // Whether a request from `ipv4` (network byte order) arriving at
-  // `now_ns` (monotonic, > 0) may be answered; counts it if so.
-  admission admit(std::uint32_t ipv4, std::uint64_t now_ns);
+  admission admit(std::uint32_t ipv4, std::uint64_t now_ns) override;
 
  private:
   struct slot {

@@ -40,7 +40,7 @@ if(LIBBPF_FOUND AND FAST_PATH_ZLIB_FOUND AND WANSEER_BPF_CLANG AND WANSEER_BPFTO
     COMMENT "Generating the XDP fast path's skeleton"
     VERBATIM)
   add_library(wanseer_probe_fast_path STATIC ${fast_path_dir}/xdp_fast_path.cpp
-    ${fast_path_skeleton})
+    ${fast_path_dir}/host_changes.cpp ${fast_path_skeleton})
   target_include_directories(wanseer_probe_fast_path PRIVATE ${CMAKE_CURRENT_BINARY_DIR})
   target_link_libraries(wanseer_probe_fast_path PUBLIC PkgConfig::LIBBPF
     PRIVATE PkgConfig::FAST_PATH_ZLIB)

@@ -11,6 +11,25 @@
  * (XDP_PASS), which answers through the socket path or drops it as it
  * would without this program.
  *
+ * A reply leaves here only where the kernel's own would: a source that is
+ * no unicast address, an address of the host, a subnet broadcast, or one
+ * the routing table would not send the reply back to through this
+ * interface goes on to the kernel, which drops it as a martian or answers
+ * it as it would without the program; so does one whose neighbour is not
+ * resolved yet, which the kernel resolves.  The reply's MAC addresses are
+ * those of the route back, as the kernel has them.
+ *
+ * The kernel's route lookup for XDP (bpf_fib_lookup) works only on an
+ * interface that forwards.  On one that does not (a host, not a router)
+ * the way back is learned from the kernel's own replies instead: a second
+ * program on the interface's egress records, for each source the socket
+ * path answered, the MAC addresses that reply went out with.  A source the
+ * kernel never answered through this interface is thus never answered
+ * here, and the first request of a source is the kernel's.  What was
+ * learned lapses when any route, neighbour, address or link of the host
+ * changes (the loader then moves `generation` on) and after
+ * ROUTE_BACK_LIFETIME_NS.
+ *
  * Of STUN, only an RFC 5389/8489 Binding request with no attribute, or with
  * only a correct FINGERPRINT, is answered here (common/stun_codec.h, answers
  * 1 and 2).  Every other datagram of STUN form (classic RFC 3489 requests,
@@ -28,7 +47,6 @@
 #include "fast_path_layout.h"
 
 /* Set by the loader before the program is loaded. */
-const volatile unsigned char interface_mac[ETH_ALEN] = {0};
 const volatile __u16 server_port = 0;    /* network byte order */
 const volatile __u32 server_address = 0; /* network byte order; 0: local_addresses */
 const volatile __u8 dont_fragment = 1;
@@ -55,13 +73,44 @@ struct {
   __type(value, struct fast_path_source_set);
 } sources SEC(".maps");
 
-/* The interface's addresses, when the server listens on all of them. */
+/* The host's addresses and subnet broadcasts (FAST_PATH_ADDRESS_*
+ * flags), kept by the loader as the interfaces change.  Allocated as
+ * entries come, so that the limit costs nothing. */
 struct {
   __uint(type, BPF_MAP_TYPE_HASH);
-  __uint(max_entries, 256);
+  __uint(max_entries, FAST_PATH_MAX_ADDRESSES);
+  __uint(map_flags, BPF_F_NO_PREALLOC);
   __type(key, __u32);
   __type(value, __u8);
-} local_addresses SEC(".maps");
+} host_addresses SEC(".maps");
+
+/* The ways back learned from the kernel's replies, by source address.
+ * Sized by the loader from --sources. */
+struct {
+  __uint(type, BPF_MAP_TYPE_LRU_HASH);
+  __uint(max_entries, 1);
+  __type(key, __u32);
+  __type(value, struct fast_path_route_back);
+} routes_back SEC(".maps");
+
+/* The interface's Ethernet address now, kept by the loader. */
+struct {
+  __uint(type, BPF_MAP_TYPE_ARRAY);
+  __uint(max_entries, 1);
+  __type(key, __u32);
+  __type(value, struct fast_path_link_address);
+} link_address SEC(".maps");
+
+/* The generation of the host's routes, neighbours, addresses and links,
+ * moved on by the loader at each change. */
+struct {
+  __uint(type, BPF_MAP_TYPE_ARRAY);
+  __uint(max_entries, 1);
+  __type(key, __u32);
+  __type(value, __u32);
+} generation SEC(".maps");
+
+#define ROUTE_BACK_LIFETIME_NS 30000000000ULL
 
 /* Throttled sources worth a log line, for the loader to write. */
 struct {
@@ -119,28 +168,110 @@ static __always_inline __u64 udp_header_sum(__u32 source, __u32 destination,
          udp->dest + udp->len + udp->check;
 }
 
+/* The MAC addresses of the reply. */
+struct reply_route {
+  unsigned char source_mac[ETH_ALEN];
+  unsigned char destination_mac[ETH_ALEN];
+};
+
+static __always_inline __u8 address_flags(__u32 address) {
+  const __u8* flags = bpf_map_lookup_elem(&host_addresses, &address);
+  return flags ? *flags : 0;
+}
+
+/* Whether the interface has `address` (and, listening on one address, it
+ * is that one). */
+static __always_inline int is_served_destination(__u32 address) {
+  if (server_address != 0 && address != server_address) {
+    return 0;
+  }
+  return (address_flags(address) & FAST_PATH_ADDRESS_SERVED) != 0;
+}
+
+/* Why a request from `source` is the kernel's to judge: the counter slot
+ * of the reason, or 0 for a source a reply may go to.  0.0.0.0/8, 127/8,
+ * 224/4 and 240/4 (255.255.255.255 included) are martians to the kernel;
+ * the host's own addresses and subnet broadcasts are sources only a
+ * forger uses. */
+static __always_inline __u32 source_for_kernel(__u32 source) {
+  const __u32 host = bpf_ntohl(source);
+  if ((host >> 24) == 0 || (host >> 24) == 127 || (host >> 28) >= 0xe) {
+    return fast_path_passed_martian_source;
+  }
+  if (address_flags(source) != 0) {
+    return fast_path_passed_own_address;
+  }
+  return 0;
+}
+
+static __always_inline __u32 current_generation(void) {
+  const __u32 zero = 0;
+  const __u32* value = bpf_map_lookup_elem(&generation, &zero);
+  return value ? *value : 0;
+}
+
+/* The way back the kernel's last reply to `source` took, if it is still
+ * good: out of the interface the request came in on, learned since the
+ * host's routes, neighbours and addresses last changed, and not long ago. */
+static __always_inline __u32 learned_route_back(struct xdp_md* ctx, __u32 source,
+                                                struct reply_route* route) {
+  const struct fast_path_route_back* learned = bpf_map_lookup_elem(&routes_back, &source);
+  if (!learned || learned->ifindex != ctx->ingress_ifindex ||
+      learned->generation != current_generation() ||
+      bpf_ktime_get_ns() - learned->seen_ns > ROUTE_BACK_LIFETIME_NS) {
+    return fast_path_passed_route_unknown;
+  }
+  __builtin_memcpy(route->source_mac, learned->source_mac, ETH_ALEN);
+  __builtin_memcpy(route->destination_mac, learned->destination_mac, ETH_ALEN);
+  return 0;
+}
+
+/* Looks up the route the kernel would send the reply by: it must lead back
+ * out of the interface the request came in on (the reverse-path check), to
+ * a neighbour whose MAC address is known.  Returns 0 and the MAC addresses,
+ * or the counter slot of why the request is the kernel's to judge. */
+static __always_inline __u32 route_back(struct xdp_md* ctx, const struct iphdr* ip,
+                                        const struct udphdr* udp, __u32 reply_ip_length,
+                                        struct reply_route* route) {
+  struct bpf_fib_lookup lookup = {};
+  lookup.family = 2; /* AF_INET */
+  lookup.l4_protocol = IPPROTO_UDP;
+  lookup.sport = udp->dest;
+  lookup.dport = udp->source;
+  lookup.tot_len = (__u16)reply_ip_length;
+  lookup.ipv4_src = ip->daddr;
+  lookup.ipv4_dst = ip->saddr;
+  lookup.ifindex = ctx->ingress_ifindex;
+  const long found = bpf_fib_lookup(ctx, &lookup, sizeof lookup, BPF_FIB_LOOKUP_OUTPUT);
+  if (found == BPF_FIB_LKUP_RET_FWD_DISABLED) {
+    return learned_route_back(ctx, ip->saddr, route);
+  }
+  if (found == BPF_FIB_LKUP_RET_NO_NEIGH) {
+    return fast_path_passed_no_neighbour;
+  }
+  if (found != BPF_FIB_LKUP_RET_SUCCESS || lookup.ifindex != ctx->ingress_ifindex) {
+    return fast_path_passed_no_route;
+  }
+  __builtin_memcpy(route->source_mac, lookup.smac, ETH_ALEN);
+  __builtin_memcpy(route->destination_mac, lookup.dmac, ETH_ALEN);
+  return 0;
+}
+
 /* Frames to another station's address reach us only in promiscuous mode;
  * the kernel drops them, and so do we. */
 static __always_inline int is_to_interface(const struct ethhdr* eth) {
+  const __u32 zero = 0;
+  const struct fast_path_link_address* own = bpf_map_lookup_elem(&link_address, &zero);
+  if (!own) {
+    return 0;
+  }
 #pragma unroll
   for (int i = 0; i < ETH_ALEN; ++i) {
-    if (eth->h_dest[i] != interface_mac[i]) {
+    if (eth->h_dest[i] != own->mac[i]) {
       return 0;
     }
   }
   return 1;
-}
-
-static __always_inline int is_unicast_source(__u32 address) {
-  const __u32 host = bpf_ntohl(address);
-  return host != 0 && (host >> 24) != 127 && (host >> 28) != 0xe && host != 0xffffffff;
-}
-
-static __always_inline int is_served_destination(__u32 address) {
-  if (server_address != 0) {
-    return address == server_address;
-  }
-  return bpf_map_lookup_elem(&local_addresses, &address) != 0;
 }
 
 /* Whether the payload has the form of a STUN message: at least the header,
@@ -165,7 +296,9 @@ static __always_inline enum admission admit(__u32 source, __u64 now) {
   if (!set) {
     return admit_drop;
   }
-  const __u32 minute = (__u32)(now / 60000000000ULL) + 1;
+  /* Whole seconds, as on the socket path: more than 60 apart is a full
+   * minute since the last line, whenever it was. */
+  const __u32 second = (__u32)(now / 1000000000ULL) + 1;
   enum admission verdict = admit_answer;
   int claimed = 0; /* 1: a free slot, 2: another address's slot */
 
@@ -194,10 +327,10 @@ static __always_inline enum admission admit(__u32 source, __u64 now) {
   }
   const __u64 arrival = entry->arrival_ns > now ? entry->arrival_ns : now;
   if (arrival - now > tolerance_ns) {
-    if (entry->reported_minute == minute) {
+    if (entry->reported_second != 0 && second - entry->reported_second <= 60) {
       verdict = admit_drop;
     } else {
-      entry->reported_minute = minute;
+      entry->reported_second = second;
       verdict = admit_drop_and_report;
     }
   } else {
@@ -282,11 +415,9 @@ static __always_inline int resize_stun_payload(struct xdp_md* ctx, __u32 payload
  * them for an unconnected socket, and leaves the UDP checksum 0 for the
  * caller to fill in once the payload is written. */
 static __always_inline void turn_around(struct ethhdr* eth, struct iphdr* ip, struct udphdr* udp,
-                                        __u32 payload_length) {
-  unsigned char mac[ETH_ALEN];
-  __builtin_memcpy(mac, eth->h_dest, ETH_ALEN);
-  __builtin_memcpy(eth->h_dest, eth->h_source, ETH_ALEN);
-  __builtin_memcpy(eth->h_source, mac, ETH_ALEN);
+                                        __u32 payload_length, const struct reply_route* route) {
+  __builtin_memcpy(eth->h_dest, route->destination_mac, ETH_ALEN);
+  __builtin_memcpy(eth->h_source, route->source_mac, ETH_ALEN);
 
   const __u32 client = ip->saddr;
   ip->saddr = ip->daddr;
@@ -317,7 +448,7 @@ static __always_inline __u16 udp_checksum(const struct iphdr* ip, const struct u
 
 /* Turns the probe request's frame into its answer in place and sends it
  * back. */
-static __always_inline int answer_probe(struct xdp_md* ctx) {
+static __always_inline int answer_probe(struct xdp_md* ctx, const struct reply_route* route) {
   if (resize_payload(ctx, ANSWER_LENGTH) != 0) {
     return XDP_PASS;
   }
@@ -330,7 +461,7 @@ static __always_inline int answer_probe(struct xdp_md* ctx) {
   struct iphdr* ip = (struct iphdr*)(eth + 1);
   struct udphdr* udp = (struct udphdr*)(ip + 1);
   __u32* payload = (__u32*)(udp + 1);
-  turn_around(eth, ip, udp, ANSWER_LENGTH);
+  turn_around(eth, ip, udp, ANSWER_LENGTH, route);
   *payload = ip->daddr;
   udp->check = udp_checksum(ip, udp, sum32(ip->daddr));
   return XDP_TX;
@@ -403,7 +534,8 @@ static __always_inline enum stun_form driver_stun_form(const unsigned char* payl
 /* Turns a STUN Binding request's frame into the socket path's success
  * answer in place (the header's cookie and ID stay where they are), under
  * the same per-source limit as the probe. */
-static __always_inline int answer_stun(struct xdp_md* ctx, enum stun_form form) {
+static __always_inline int answer_stun(struct xdp_md* ctx, enum stun_form form,
+                                       const struct reply_route* route) {
   const int fingerprinted = form == stun_fingerprinted;
   const __u32 answer_length =
       STUN_HEADER_LENGTH + STUN_MAPPED_LENGTH + (fingerprinted ? STUN_FINGERPRINT_LENGTH : 0);
@@ -425,7 +557,7 @@ static __always_inline int answer_stun(struct xdp_md* ctx, enum stun_form form) 
     return XDP_DROP;
   }
 
-  turn_around(eth, ip, udp, answer_length);
+  turn_around(eth, ip, udp, answer_length, route);
   const unsigned char* port = (const unsigned char*)&udp->dest;
   const unsigned char* address = (const unsigned char*)&ip->daddr;
   unsigned char* mapped = payload + STUN_HEADER_LENGTH;
@@ -476,8 +608,7 @@ int answer_probes(struct xdp_md* ctx) {
   void* data = (void*)(long)ctx->data;
   void* end = (void*)(long)ctx->data_end;
   struct ethhdr* eth = data;
-  if ((void*)(eth + 1) > end || eth->h_proto != bpf_htons(ETH_P_IP) || (eth->h_source[0] & 1) ||
-      !is_to_interface(eth)) {
+  if ((void*)(eth + 1) > end || eth->h_proto != bpf_htons(ETH_P_IP) || (eth->h_source[0] & 1)) {
     return XDP_PASS;
   }
   struct iphdr* ip = (struct iphdr*)(eth + 1);
@@ -487,7 +618,7 @@ int answer_probes(struct xdp_md* ctx) {
   }
   struct udphdr* udp = (struct udphdr*)(ip + 1);
   if ((void*)(udp + 1) > end || udp->dest != server_port || !is_served_destination(ip->daddr) ||
-      !is_unicast_source(ip->saddr)) {
+      !is_to_interface(eth)) {
     return XDP_PASS;
   }
   /* Lengths that lie, and a header the kernel would refuse, are the
@@ -499,11 +630,33 @@ int answer_probes(struct xdp_md* ctx) {
       udp_length > ip_length - sizeof(struct iphdr) || ipv4_header_checksum(ip) != 0) {
     return XDP_PASS;
   }
+  /* Sources the kernel drops as it receives them: it, not the program,
+   * has the last word on what it counts. */
+  const __u32 forged = source_for_kernel(ip->saddr);
+  if (forged != 0) {
+    count(forged);
+    return XDP_PASS;
+  }
+  /* Whether an answer may leave here; if not, the kernel answers (or not)
+   * by its own route, and its answer shows the program the way back.  The
+   * longest answer, for the route's MTU. */
+  struct reply_route route;
+  const __u32 ip_answer_length = sizeof(struct iphdr) + sizeof(struct udphdr) + STUN_HEADER_LENGTH +
+                                 STUN_MAPPED_LENGTH + STUN_FINGERPRINT_LENGTH;
+  __u32 no_way_back;
   const unsigned char* payload = (const unsigned char*)(udp + 1);
   const __u32 payload_length = udp_length - sizeof(struct udphdr);
   if (has_stun_form(payload, end, payload_length)) {
     const enum stun_form form = driver_stun_form(payload, end, payload_length, ip, udp);
-    return form == stun_for_socket_path ? XDP_PASS : answer_stun(ctx, form);
+    if (form == stun_for_socket_path) {
+      return XDP_PASS;
+    }
+    no_way_back = route_back(ctx, ip, udp, ip_answer_length, &route);
+    if (no_way_back != 0) {
+      count(no_way_back);
+      return XDP_PASS;
+    }
+    return answer_stun(ctx, form, &route);
   }
 
   if (payload_length == REQUEST_LENGTH && (const void*)(payload + REQUEST_LENGTH) <= end &&
@@ -516,20 +669,80 @@ int answer_probes(struct xdp_md* ctx) {
     }
   }
 
-  count(fast_path_received);
+  /* What is no request is dropped here whatever its source: no answer
+   * leaves for it, and the socket path would drop it too. */
   if (payload_length != REQUEST_LENGTH || (const void*)(payload + REQUEST_LENGTH) > end ||
       payload[0] != 'i' || payload[1] != 'p' || payload[2] != 0 || udp->source == 0) {
+    count(fast_path_received);
     count(fast_path_dropped_malformed);
     return XDP_DROP;
   }
+  no_way_back = route_back(ctx, ip, udp, ip_answer_length, &route);
+  if (no_way_back != 0) {
+    count(no_way_back);
+    return XDP_PASS;
+  }
+  count(fast_path_received);
   if (!admitted(ip->saddr, fast_path_dropped_rate_limited)) {
     return XDP_DROP;
   }
-  const int verdict = answer_probe(ctx);
+  const int verdict = answer_probe(ctx, &route);
   if (verdict == XDP_TX) {
     count(fast_path_answered);
   }
   return verdict;
+}
+
+/* On the interface's egress (TCX): learns the way back to each source from
+ * the socket path's replies, which the kernel routed and addressed.  Lets
+ * every packet go on unchanged. */
+SEC("tc")
+int learn_routes_back(struct __sk_buff* skb) {
+  unsigned char headers[FRAME_HEADERS];
+  if (bpf_skb_load_bytes(skb, 0, headers, sizeof headers) != 0) {
+    return -1; /* TCX_NEXT */
+  }
+  const struct ethhdr* eth = (const struct ethhdr*)headers;
+  const struct iphdr* ip = (const struct iphdr*)(eth + 1);
+  const struct udphdr* udp = (const struct udphdr*)(ip + 1);
+  if (eth->h_proto != bpf_htons(ETH_P_IP) || ip->version != 4 || ip->ihl != 5 ||
+      ip->protocol != IPPROTO_UDP || udp->source != server_port ||
+      !is_served_destination(ip->saddr) || source_for_kernel(ip->daddr) != 0) {
+    return -1;
+  }
+  struct fast_path_route_back learned = {};
+  __builtin_memcpy(learned.source_mac, eth->h_source, ETH_ALEN);
+  __builtin_memcpy(learned.destination_mac, eth->h_dest, ETH_ALEN);
+  learned.ifindex = skb->ifindex;
+  learned.generation = current_generation();
+  learned.seen_ns = bpf_ktime_get_ns();
+  const __u32 client = ip->daddr;
+  bpf_map_update_elem(&routes_back, &client, &learned, BPF_ANY);
+  return -1;
+}
+
+/* The socket path's admission under the same per-source limit, so that a
+ * source has one budget whichever path its requests take.  The loader runs
+ * it (BPF_PROG_TEST_RUN) on a frame whose first four bytes are the source
+ * address; the verdict is XDP_PASS to answer, XDP_DROP to drop, and XDP_TX
+ * to drop and name the source in the log.  Never attached. */
+SEC("xdp")
+int admit_for_socket_path(struct xdp_md* ctx) {
+  const void* data = (const void*)(long)ctx->data;
+  const void* end = (const void*)(long)ctx->data_end;
+  if (data + sizeof(__u32) > end) {
+    return XDP_ABORTED;
+  }
+  __u32 source;
+  __builtin_memcpy(&source, data, sizeof source);
+  switch (admit(source, bpf_ktime_get_ns())) {
+    case admit_answer:
+      return XDP_PASS;
+    case admit_drop_and_report:
+      return XDP_TX;
+    default:
+      return XDP_DROP;
+  }
 }
 
 /* The project is Expat-licensed; the kernel counts "Dual MIT/GPL" as GPL-compatible. */

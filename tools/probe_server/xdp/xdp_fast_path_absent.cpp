@@ -20,8 +20,21 @@ counter_values xdp_fast_path::totals() const {
   return {};
 }
 
+driver_passes xdp_fast_path::passes() const {
+  return {};
+}
+
 bool xdp_fast_path::forward_reports(int, throttle_log&) {
   return true;
+}
+
+bool xdp_fast_path::follow_interface(int, const std::function<void(const std::string&)>&,
+                                     std::string&) {
+  return true;
+}
+
+bool xdp_fast_path::admit(std::uint32_t, admission&) const {
+  return false;
 }
 
 }  // namespace wanseer_tools
