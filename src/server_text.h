@@ -36,7 +36,8 @@ inline constexpr std::uint16_t stun_default_port = 3478;
 // Never looks anything up on a name server.  The host part is a dotted
 // address (as inet_aton(3) reads one) other than 0.0.0.0, or a host name
 // as is_host_name (host_name.h) has it.  The port is a decimal number or a
-// service name from the services database.  A text with no host part is unusable.
+// service name from the services database, other than 0.  A text with no
+// host part or no usable port is unusable.
 // Throws std::bad_alloc.
 server_text_parts parse_server_text(const char* text);
 
