@@ -7,16 +7,17 @@
 #   - a removal stops them all.
 # The packages are left removed, not purged: the caller's purge checks that
 # no link, mask or state is left.
-# Where systemd runs, the units are started and watched for real.  Where it
-# does not (a container), the scripts run in a mount namespace of their own
-# where /run/systemd/system exists, as on a booted system, and a systemctl
-# first on PATH writes down each call: what the scripts ask of systemd is
-# what is checked.  policy-rc.d is made to allow, there only.
+# The scripts run in a mount namespace of their own where
+# /run/systemd/system exists, as on a booted system, and a systemctl first on
+# PATH writes down each call: what the scripts ask of systemd is what is
+# checked, the same on a machine booted with systemd or in a container, and
+# no service is ever started on the machine.  policy-rc.d is made to allow,
+# there only.
 # usage: check_unit_scripts.sh DEB...   (as root, the packages installed)
 # Exit: 0 passed, 1 failed.
 set -euo pipefail
 work=$(mktemp -d)
-trap '[[ -n ${KEEP_WORK:-} ]] || rm -rf "$work"' EXIT
+trap 'rm -rf "$work"' EXIT
 fail() {
   echo "FAILED: $*" >&2
   exit 1
@@ -56,20 +57,6 @@ enabled_links() {
 systemctl enable "${units[@]}" >/dev/null 2>&1 || fail "systemctl enable ${units[*]}"
 links_before=$(enabled_links)
 [[ -n $links_before ]] || fail "systemctl enable made no link"
-
-if [[ -d /run/systemd/system ]]; then
-  main_pid() { systemctl show -p MainPID --value "$1"; }
-  systemctl start "${units[0]}" || fail "systemctl start ${units[0]}"
-  before=$(main_pid "${units[0]}")
-  dpkg -i "${debs[@]}" >"$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; fail "reinstall"; }
-  systemctl is-active --quiet "${units[0]}" || fail "${units[0]} does not run after the upgrade"
-  [[ $(main_pid "${units[0]}") != "$before" ]] || fail "the upgrade did not restart ${units[0]}"
-  [[ $(enabled_links) == "$links_before" ]] || fail "the upgrade changed the enabled links"
-  dpkg --remove "${packages[@]}" >"$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; fail "remove"; }
-  ! systemctl is-active --quiet "${units[0]}" || fail "${units[0]} still runs after removal"
-  echo "ok: the units kept their enabling, were restarted by the upgrade and stopped by the removal"
-  exit 0
-fi
 
 mkdir "$work/bin"
 cat >"$work/bin/systemctl" <<'RECORDER'
