@@ -103,7 +103,7 @@ void start_probe(const char* server, const probe_schedule& schedule) {
   // Said, but the worker runs all the same: a host that ignores errno keeps
   // the behaviour it always had (every attempt a miss until wanseer_stop),
   // and one that checks it learns at once what the CLI would have refused.
-  if (job->server.what == server_text_parts::kind::unusable) {
+  if (!names_a_server(job->server)) {
     result.fail(EINVAL);
   }
   static_cast<void>(job.release());  // the worker owns it now

@@ -82,9 +82,8 @@ server_text_parts parse_server_text(const char* text) {
     return parts;  // a port alone names no server
   }
   const std::string host(text, colon);
-  // Port 0 names nothing a request could reach, as for STUN.
   std::uint16_t port = 0;
-  if (!parse_port(colon + 1, port) || port == 0) {
+  if (!parse_port(colon + 1, port)) {
     return parts;
   }
   in_addr dotted{};

@@ -36,10 +36,16 @@ inline constexpr std::uint16_t stun_default_port = 3478;
 // Never looks anything up on a name server.  The host part is a dotted
 // address (as inet_aton(3) reads one) other than 0.0.0.0, or a host name
 // as is_host_name (host_name.h) has it.  The port is a decimal number or a
-// service name from the services database, other than 0.  A text with no
-// host part or no usable port is unusable.
+// service name from the services database.  A text with no host part is unusable.
 // Throws std::bad_alloc.
 server_text_parts parse_server_text(const char* text);
+
+// Whether a request could reach the server the parts name: the text is
+// usable and names a port other than 0 (a send to port 0 fails at once, so
+// such a worker's attempts are all misses, as for an unusable text).
+inline bool names_a_server(const server_text_parts& parts) {
+  return parts.what != server_text_parts::kind::unusable && parts.port != 0;
+}
 
 }  // namespace wanseer
 

@@ -193,7 +193,6 @@ TEST(ServerText, WhatIsANameWhatIsAnAddressAndWhatIsNeither) {
       {"probe.example.net:70000", kind::unusable},
       {"probe.example.net:no-such-service", kind::unusable},
       {"192.0.2.1:70000", kind::unusable},
-      {"192.0.2.1:0", kind::unusable},
       {"stun:192.0.2.1", kind::address},
       {"stun:stun.example.net", kind::host_name},
       {"stun:stun.example.net:3479", kind::host_name},
