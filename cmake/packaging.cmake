@@ -6,8 +6,9 @@
 #   runtime    libwanseer1           libwanseer.so.1*
 #   store      libpellary1           libpellary.so.1*, the stand-in value store
 #   dev        libwanseer-dev        wanseer.h, libwanseer.so, wanseer.pc, the CMake package, wanseer(3)
-#   cli        wanseer               wanseer, wanseer(1)
-#   server     wanseer-probe-server  wanseer-probe-server, wanseer-probe-server(8), its systemd unit
+#   cli        wanseer               wanseer, wanseer(1), its systemd units, README
+#   server     wanseer-probe-server  wanseer-probe-server, wanseer-probe-server(8), its two
+#                                    systemd units, README, docs/operating.md
 #
 # CPack rather than a debian/ folder: the install rules already say where
 # every file goes and which package takes it, and the version is the
@@ -15,12 +16,13 @@
 # files, debian/changelog) and drive a second build through dpkg-buildpackage,
 # two descriptions to keep in step.  What CPack does not write itself
 # (copyright, changelog, ldconfig trigger, symbols, conffiles, lintian
-# overrides) comes from packaging/debian/.
+# overrides, the maintainer scripts for systemd units) comes from
+# packaging/debian/.  Maintainer and Homepage are the project's
+# (WANSEER_MAINTAINER and HOMEPAGE_URL in the top CMakeLists.txt).
 option(WANSEER_DEBIAN_PACKAGE
   "Install what Debian packages carry besides the program files: copyright, changelog, lintian overrides, the systemd unit under /lib"
   OFF)
 
-set(WANSEER_PACKAGE_CONTACT "The wanseer authors <wanseer@example.org>")
 # Without the bundled store (a platform that has its own), no libpellary1.
 if(DEFINED WANSEER_INSTALL_PELLARY AND NOT WANSEER_INSTALL_PELLARY)
   set(wanseer_package_store OFF)
@@ -35,18 +37,52 @@ if(WANSEER_BUILD_TOOLS)
   list(APPEND wanseer_debian_packages cli:wanseer server:wanseer-probe-server)
 endif()
 
-# The server's service unit and its environment file, where the tree has
-# them.  Only the package installs them: the unit runs /usr/bin's server.
-set(wanseer_unit_source ${PROJECT_SOURCE_DIR}/packaging/systemd/wanseer-probe-server.service)
-set(wanseer_xdp_unit_source
-  ${PROJECT_SOURCE_DIR}/packaging/systemd/wanseer-probe-server-xdp.service)
+# Every systemd unit in packaging/systemd/ goes to the package of the
+# program it runs: wanseer-probe-server*.service to the server's, any other
+# to the CLI's.  Only the packages install them: a unit runs /usr/bin's
+# program.  None is enabled on installation (the administrator chooses the
+# addresses first, and the XDP unit its interface); each package's
+# maintainer scripts, made from packaging/debian/units.*.in for the units it
+# ships, keep the administrator's choice, restart what runs on an upgrade,
+# stop it on removal and forget it on purge.  A template unit (NAME@.service)
+# is never enabled by the package: its running instances are restarted and
+# stopped the same way.
+file(GLOB wanseer_unit_files CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/systemd/*.service)
 set(wanseer_unit_environment ${PROJECT_SOURCE_DIR}/packaging/systemd/wanseer-probe-server.default)
 set(WANSEER_SYSTEMD_UNIT_DIR /lib/systemd/system CACHE PATH
-  "Where the package installs the probe server's systemd unit")
+  "Where the packages install their systemd units")
 
 if(WANSEER_DEBIAN_PACKAGE)
   configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in
     ${PROJECT_BINARY_DIR}/packaging/changelog @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/copyright
+    ${PROJECT_BINARY_DIR}/packaging/copyright @ONLY)
+  # What the manual pages point to, compressed as Debian installs documents:
+  # the README for users of the library and the tools, the operator's guide
+  # (with the XDP benchmark's description and figures) for the server's.
+  set(wanseer_documents README.md:dev README.md:cli README.md:server docs/operating.md:server)
+  set(compressed_documents "")
+  foreach(entry IN LISTS wanseer_documents)
+    string(REPLACE ":" ";" entry "${entry}")
+    list(GET entry 0 document)
+    list(GET entry 1 component)
+    get_filename_component(name ${document} NAME)
+    set(compressed ${PROJECT_BINARY_DIR}/packaging/${name}.gz)
+    if(NOT compressed IN_LIST compressed_documents)
+      add_custom_command(OUTPUT ${compressed}
+        COMMAND ${GZIP_EXECUTABLE} -9n -c ${PROJECT_SOURCE_DIR}/${document} > ${compressed}
+        DEPENDS ${PROJECT_SOURCE_DIR}/${document}
+        VERBATIM)
+      list(APPEND compressed_documents ${compressed})
+    endif()
+    foreach(known IN LISTS wanseer_debian_packages)
+      if(known MATCHES "^${component}:(.*)$")
+        install(FILES ${compressed} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CMAKE_MATCH_1}
+          COMPONENT ${component})
+      endif()
+    endforeach()
+  endforeach()
+  add_custom_target(wanseer_debian_documents ALL DEPENDS ${compressed_documents})
   add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/packaging/changelog.gz
     COMMAND ${GZIP_EXECUTABLE} -9n -c ${PROJECT_BINARY_DIR}/packaging/changelog
       > ${PROJECT_BINARY_DIR}/packaging/changelog.gz
@@ -58,7 +94,7 @@ if(WANSEER_DEBIAN_PACKAGE)
     string(REPLACE ":" ";" entry "${entry}")
     list(GET entry 0 component)
     list(GET entry 1 package)
-    install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
+    install(FILES ${PROJECT_BINARY_DIR}/packaging/copyright
       ${PROJECT_BINARY_DIR}/packaging/changelog.gz
       DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
     set(overrides ${PROJECT_SOURCE_DIR}/packaging/debian/${package}.lintian-overrides)
@@ -68,9 +104,47 @@ if(WANSEER_DEBIAN_PACKAGE)
     endif()
   endforeach()
 
-  if(WANSEER_BUILD_TOOLS AND EXISTS ${wanseer_unit_source})
-    install(FILES ${wanseer_unit_source} ${wanseer_xdp_unit_source}
-      DESTINATION ${WANSEER_SYSTEMD_UNIT_DIR} COMPONENT server)
+  # Each package's units, and the maintainer scripts that handle them.
+  if(WANSEER_BUILD_TOOLS)
+    foreach(component cli server)
+      set(units "")
+      set(instances "")
+      foreach(unit_file IN LISTS wanseer_unit_files)
+        get_filename_component(unit ${unit_file} NAME)
+        if(unit MATCHES "^wanseer-probe-server")
+          set(owner server)
+        else()
+          set(owner cli)
+        endif()
+        if(NOT owner STREQUAL component)
+          continue()
+        endif()
+        install(FILES ${unit_file} DESTINATION ${WANSEER_SYSTEMD_UNIT_DIR} COMPONENT ${component})
+        if(unit MATCHES "^(.*)@\\.service$")
+          list(APPEND instances "${CMAKE_MATCH_1}@*.service")
+        else()
+          list(APPEND units ${unit})
+        endif()
+      endforeach()
+      if(units STREQUAL "" AND instances STREQUAL "")
+        continue()
+      endif()
+      foreach(entry IN LISTS wanseer_debian_packages)
+        if(entry MATCHES "^${component}:(.*)$")
+          set(PACKAGE ${CMAKE_MATCH_1})
+        endif()
+      endforeach()
+      list(JOIN units " " UNITS)
+      list(JOIN instances " " INSTANCES)
+      set(scripts "")
+      foreach(script postinst prerm postrm)
+        configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/units.${script}.in
+          ${PROJECT_BINARY_DIR}/packaging/${component}/${script} @ONLY)
+        list(APPEND scripts ${PROJECT_BINARY_DIR}/packaging/${component}/${script})
+      endforeach()
+      string(TOUPPER ${component} upper)
+      list(APPEND CPACK_DEBIAN_${upper}_PACKAGE_CONTROL_EXTRA ${scripts})
+    endforeach()
   endif()
   # Files under /etc are the administrator's: dpkg keeps their changes.
   if(WANSEER_BUILD_TOOLS AND EXISTS ${wanseer_unit_environment})
@@ -78,14 +152,15 @@ if(WANSEER_DEBIAN_PACKAGE)
       RENAME wanseer-probe-server COMPONENT server)
     file(WRITE ${PROJECT_BINARY_DIR}/packaging/server/conffiles
       "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/wanseer-probe-server\n")
-    set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/server/conffiles)
+    list(APPEND CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/server/conffiles)
   endif()
 endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME wanseer)
 set(CPACK_PACKAGE_VENDOR "The wanseer authors")
-set(CPACK_PACKAGE_CONTACT "${WANSEER_PACKAGE_CONTACT}")
+set(CPACK_PACKAGE_CONTACT "${WANSEER_MAINTAINER}")
+set(CPACK_PACKAGE_HOMEPAGE_URL "${PROJECT_HOMEPAGE_URL}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
@@ -101,7 +176,13 @@ foreach(entry IN LISTS wanseer_debian_packages)
 endforeach()
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${WANSEER_PACKAGE_CONTACT}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${WANSEER_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${PROJECT_HOMEPAGE_URL}")
+# Multi-Arch: same, so that the libraries of several architectures install
+# side by side; CPack 3.25 has no variable for the field, so a script run
+# after packaging adds it to these packages.
+set(CPACK_WANSEER_MULTIARCH_SAME libwanseer1 libpellary1)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb_multiarch_same.cmake)
 set(CPACK_DEBIAN_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
@@ -135,13 +216,13 @@ if(wanseer_package_store)
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libpellary1 (>= ${PROJECT_VERSION})")
 endif()
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
-  "learn this machine's external IPv4 address from a probe server
+  "learn this machine's external IPv4 address (probe protocol or STUN)
 wanseer is a small shared library that tells a host program the IPv4
 address under which a server beyond the local network, and beyond any NAT,
-sees this machine.  A background worker asks a cooperating probe server
-over UDP, keeps the answer in the shared value store, refreshes it every
-45 to 75 seconds (60 on average) and soon after a network change, and hands
-it to any caller.
+sees this machine.  A background worker asks a wanseer probe server over
+UDP, or any STUN server (RFC 8489 Binding), keeps the answer in the
+process's value store, refreshes it every 45 to 75 seconds (60 on average)
+and soon after a network change, and hands it to any caller.
 
 This package contains the shared library.")
 
@@ -163,7 +244,7 @@ set(CPACK_COMPONENT_DEV_DESCRIPTION
   "learn this machine's external IPv4 address - development files
 wanseer is a small shared library that tells a host program the IPv4
 address under which a server beyond the local network, and beyond any NAT,
-sees this machine.
+sees this machine, asking a wanseer probe server or any STUN server.
 
 This package contains the header, the link library, the pkg-config file,
 the CMake package and the manual page wanseer(3).")
@@ -173,19 +254,24 @@ set(CPACK_DEBIAN_CLI_PACKAGE_SECTION net)
 # The tool loads the library with dlopen, which dpkg-shlibdeps cannot see.
 set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS "libwanseer1 (>= ${PROJECT_VERSION})")
 set(CPACK_COMPONENT_CLI_DESCRIPTION
-  "print this machine's external IPv4 address
-wanseer asks a wanseer probe server for the address under which it sees
-this machine, through libwanseer loaded as any host program loads it, and
-prints it once, or every time it changes.")
+  "print this machine's external IPv4 address (probe protocol or STUN)
+wanseer asks a wanseer probe server, or any STUN server (RFC 8489
+Binding), for the address under which it sees this machine, through
+libwanseer loaded as any host program loads it, and prints it once, or
+every time it changes, running a command on each change if asked.")
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME wanseer-probe-server)
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION net)
 set(CPACK_COMPONENT_SERVER_DESCRIPTION
-  "UDP server that tells each client its external IPv4 address
+  "UDP server that tells each client its external IPv4 address (also STUN)
 wanseer-probe-server answers each 3-byte request with the 4 bytes of the
-IPv4 address the request came from, with a per-source rate limit against
-reflection.  It serves the hosts that run libwanseer.
+IPv4 address the request came from, and STUN Binding requests (RFC 8489)
+on the same sockets, with a per-source rate limit against reflection.  It
+serves the hosts that run libwanseer, and any STUN client.  An optional XDP
+fast path answers in the network driver.
 
-The package ships a systemd unit, which is not enabled on installation.")
+The package ships two systemd units, neither enabled on installation:
+wanseer-probe-server.service for the socket path, and
+wanseer-probe-server-xdp.service, which also answers through XDP.")
 
 include(CPack)

@@ -13,8 +13,14 @@
  * DESCRIPTION
  *   The library runs one background worker that asks a probe server over UDP
  *   for the address under which it sees this host, and keeps the 4-byte answer
- *   in the shared value store (pellary) under a key, "IP" unless the host sets
- *   another.  With an answering server the worker asks again every 45 to 75
+ *   in the value store (pellary) under a key, "IP" unless the host sets
+ *   another.  The store is per-process: it lives in the memory of the
+ *   process that loaded the library, for that process's life; no other
+ *   process sees it, and nothing is kept across runs.  The key is the name of
+ *   the address within that store: a host that keeps values of its own
+ *   there chooses it so that the address does not overwrite one of them,
+ *   and wanseer_get reads under the same key.  It does not make the address
+ *   visible to other processes.  With an answering server the worker asks again every 45 to 75
  *   seconds, 60 on average, each interval drawn at random and counted from
  *   the answered request, so that hosts lined up by an outage of their
  *   server spread out again.  On Linux it also asks about half a second
@@ -177,11 +183,14 @@ WANSEER_API void wanseer_init(const void* reserved, const char* key);
  *   in the background.  The text is parsed, and a service name looked up
  *   (getservbyname_r(3), "tcp" entry), before wanseer_startup returns.  A
  *   text without a host part ("7171", ":7171") or with the host 0.0.0.0
- *   names no server and is unusable.  A server text that is unusable or
- *   does not parse, or a socket that cannot be opened, is not reported:
- *   each attempt is then a miss that sends no request, and the worker
- *   keeps trying on its normal schedule (without spinning), opening the
- *   socket again at each attempt, until wanseer_stop.  If the store cannot
+ *   names no server and is unusable, and so is one without a port, with
+ *   an empty port, port 0, a port above 65535 or an unknown service name.
+ *   An unusable text sets errno to EINVAL (see ERRORS), yet the worker is
+ *   started all the same, as before this was reported: each attempt is a
+ *   miss that sends no request, on the normal schedule (without spinning),
+ *   until wanseer_stop, so a host that ignores errno behaves as it did.  A
+ *   socket that cannot be opened is not reported: each attempt is then a
+ *   miss, and the worker opens the socket again at each attempt.  If the store cannot
  *   be opened the worker ends by itself; wanseer_stop is still called.
  *
  * HOST NAMES
@@ -267,9 +276,11 @@ WANSEER_API void wanseer_init(const void* reserved, const char* key);
  *   Until the kernel's random source is ready (early at boot), an attempt
  *   sends nothing rather than a guessable ID, and is a miss.
  *
- * ERRORS (no worker was started; wanseer_stop is then a harmless no-op
- *         unless an earlier worker is still running)
- *   EINVAL  server is NULL.
+ * ERRORS (no worker was started, but for an unusable text; wanseer_stop is
+ *         then a harmless no-op unless an earlier worker is still running)
+ *   EINVAL  server is NULL; or the text is unusable (see above), and then
+ *           the worker runs all the same and wanseer_stop is called as
+ *           usual.
  *   EBUSY   a worker started earlier has not been stopped with wanseer_stop;
  *           that worker keeps running untouched.
  *   ENOMEM  the copy of the text, the thread manager or the wait set could
@@ -316,25 +327,34 @@ WANSEER_API void wanseer_stop(void);
  *   WANSEER_BUFFER_TOO_SMALL (2)
  *       buffer too small: nothing copied, *length is set to the size needed.
  *   WANSEER_ERROR (-1)
- *       buffer is NULL (nothing else is looked at, errno is left alone);
- *       or errno says what failed (see ERRORS).
+ *       errno says what failed (see ERRORS).
  *   Any other value is the store's own read status, passed on unchanged.
  *
  * ERRORS (with WANSEER_ERROR)
- *   EINVAL  length is NULL or *length is negative; nothing is cleared or
- *           read.
+ *   EINVAL  buffer or length is NULL, or *length is negative; nothing is
+ *           cleared or read, and the count behind length is not looked at
+ *           when buffer is NULL.
  *   EIO     the store could not be opened.
  *
  * EXAMPLE
+ *   The first answer takes a round trip after wanseer_startup, so wait for
+ *   it, but not for ever: with a dead server nothing ever comes.
+ *
  *   unsigned char ip[WANSEER_ADDRESS_LENGTH];
- *   int32_t length = sizeof ip;
+ *   int32_t length = sizeof ip, status;
  *   wanseer_startup("192.0.2.10:7171");
- *   while (wanseer_get(ip, &length) == WANSEER_NOT_FOUND) {
+ *   for (int tries = 0; tries < 50; ++tries) {   // up to 5 s
  *     length = sizeof ip;
- *     sleep(1);
+ *     if ((status = wanseer_get(ip, &length)) != WANSEER_NOT_FOUND)
+ *       break;
+ *     usleep(100 * 1000);
  *   }
- *   // on WANSEER_OK: ip[0].ip[1].ip[2].ip[3] is the external address
- *   wanseer_stop();
+ *   if (status == WANSEER_OK)
+ *     printf("%u.%u.%u.%u\n", ip[0], ip[1], ip[2], ip[3]);
+ *   else  // not yet: go on without it and ask again later (the worker keeps
+ *         // trying), or check the server text and that the server answers
+ *     fprintf(stderr, "no external address yet\n");
+ *   wanseer_stop();   // at the end of the host's use, before unloading
  */
 WANSEER_API int32_t wanseer_get(void* buffer, int32_t* length);
 

@@ -10,7 +10,7 @@ packages=(cmake ninja-build g++ clang pkg-config libace-dev libc-ares-dev google
           libgtest-dev libbenchmark-dev iproute2 nftables valgrind libclang-rt-14-dev binutils
           libmicrohttpd-dev libsystemd-dev curl systemd coturn libbpf-dev bpftool
           ethtool iputils-ping zlib1g-dev stun-client prometheus
-          dpkg-dev file lintian man-db groff-base "$@")
+          dpkg-dev file lintian man-db groff-base strace "$@")
 
 missing=()
 for package in "${packages[@]}"; do

@@ -74,6 +74,9 @@ void start_probe(const char* server, const probe_schedule& schedule) {
     stop_requested.disarm();
     return;
   }
+  // Judged before the spawn: from then on the worker owns the job, and may
+  // already have freed it when the spawn returns.
+  const bool names_nothing = !names_a_server(job->server);
   thread_manager_ptr manager(new (std::nothrow) ACE_Thread_Manager());
   if (!manager) {
     worker_waits.disarm();
@@ -101,6 +104,12 @@ void start_probe(const char* server, const probe_schedule& schedule) {
     return;
   }
   static_cast<void>(job.release());  // the worker owns it now
+  // Said, but the worker runs all the same: a host that ignores errno keeps
+  // the behaviour it always had (every attempt a miss until wanseer_stop),
+  // and one that checks it learns at once what the CLI would have refused.
+  if (names_nothing) {
+    result.fail(EINVAL);
+  }
 }
 
 void stop_probe() {

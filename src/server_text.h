@@ -41,6 +41,13 @@ inline constexpr std::uint16_t stun_default_port = 3478;
 // Throws std::bad_alloc.
 server_text_parts parse_server_text(const char* text);
 
+// Whether a request could reach the server the parts name: the text is
+// usable and names a port other than 0 (a send to port 0 fails at once, so
+// such a worker's attempts are all misses, as for an unusable text).
+inline bool names_a_server(const server_text_parts& parts) {
+  return parts.what != server_text_parts::kind::unusable && parts.port != 0;
+}
+
 }  // namespace wanseer
 
 #endif  // WANSEER_SERVER_TEXT_H

@@ -11,12 +11,9 @@
 extern "C" std::int32_t wanseer_get(void* buffer, std::int32_t* length) {
   constexpr std::int32_t failed = -1;
   constexpr std::int32_t nothing_stored = -2;
-  if (buffer == nullptr) {
-    return failed;
-  }
-  // Without a count there is no telling how much of the buffer is the
-  // caller's; touch none of it.
-  if (length == nullptr || *length < 0) {
+  // Without a buffer, or a count telling how much of it is the caller's,
+  // touch nothing: the count is not even looked at.
+  if (buffer == nullptr || length == nullptr || *length < 0) {
     errno = EINVAL;
     return failed;
   }

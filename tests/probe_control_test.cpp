@@ -1,8 +1,9 @@
 // Starting the worker: a second start is refused without losing the running
 // worker, a start that lacks a descriptor or memory says so and starts
-// nothing, a successful start leaves errno alone, and nothing the library
-// does writes to stdout or stderr.  (A thread that cannot be created is
-// tried in a fresh process: tests/host/spawn_failure_host.c.)
+// nothing, a server text that names no server is reported and still runs, a
+// successful start leaves errno alone, and nothing the library does writes
+// to stdout or stderr.  (A thread that cannot be created is tried in a fresh
+// process: tests/host/spawn_failure_host.c.)
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -125,6 +126,43 @@ TEST(Startup, MissingDescriptorOrMemoryIsReportedAndStartsNothing) {
   EXPECT_EQ(start_with(text), 0);
   EXPECT_TRUE(server.wait_for_requests(1));
   wanseer_stop();
+}
+
+// A text the CLI would refuse is reported as EINVAL, yet the worker runs as
+// it always did, so a host that never looks at errno sees no change; a
+// usable text leaves errno alone.  (Only loopback and hosts-file names: a
+// usable name must not reach a name server.)
+TEST(Startup, UnusableServerTextIsReportedYetTheWorkerRuns) {
+  use_fresh_key();
+  loopback_probe_server server;
+  const std::string port = std::to_string(server.port());
+  const std::string unusable[] = {
+      "127.0.0.1",
+      "7171",
+      ":" + port,
+      "127.0.0.1:",
+      "127.0.0.1:0",
+      "127.0.0.1:70000",
+      "127.0.0.1:no-such-service",
+      "0.0.0.0:" + port,
+      "256.1.1.1:" + port,
+      "stun:",
+      "stun:127.0.0.1:0",
+      "stun:127.0.0.1:",
+  };
+  for (const auto& text : unusable) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(start_with(text), EINVAL);
+    EXPECT_EQ(start_with(server.address()), EBUSY) << "no worker was started";
+    wanseer_stop();
+  }
+  EXPECT_EQ(server.request_count(), 0u);
+  const std::string usable[] = {server.address(), "localhost:" + port, "stun:127.0.0.1:" + port};
+  for (const auto& text : usable) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(start_with(text), 0);
+    wanseer_stop();
+  }
 }
 
 // Through a worker's whole life, answered, unanswered and with a text that

@@ -60,9 +60,10 @@ TEST(Query, BadArgumentsTouchNothing) {
   errno = 0;
   EXPECT_EQ(wanseer_get(nullptr, &length), -1);
   EXPECT_EQ(length, 4);
-  EXPECT_EQ(errno, 0);
+  EXPECT_EQ(errno, EINVAL);
 
   unsigned char buffer[4] = {9, 9, 9, 9};
+  errno = 0;
   EXPECT_EQ(wanseer_get(buffer, nullptr), -1);
   EXPECT_EQ(errno, EINVAL);
   length = -1;

@@ -33,4 +33,34 @@ soname=$(readelf -d "$libdir/libwanseer.so.1" | sed -n 's/.*Library soname: \[\(
 cmake -S "$here/consumer" -B "$scratch/consumer" -DCMAKE_PREFIX_PATH="$scratch/prefix" >/dev/null
 cmake --build "$scratch/consumer" >/dev/null
 LD_LIBRARY_PATH="$libdir" "$scratch/consumer/consumer"
+
+# The installed wanseer finds the library only as a host does: through the
+# loader's search (here LD_LIBRARY_PATH) or WANSEER_LIBRARY.  It has no run
+# path, never looks beside its binary (a library planted in the prefix's
+# src/ or lib/ is not loaded) and never in the build tree.
+cli=$scratch/prefix/bin/wanseer
+if [ -x "$cli" ]; then
+  ! readelf -d "$cli" | grep -E 'R(UN)?PATH' || { echo "the installed wanseer carries a run path"; exit 1; }
+  for planted in src lib; do
+    mkdir -p "$scratch/prefix/$planted"
+    cp "$libdir/libwanseer.so.1" "$scratch/prefix/$planted/" 2>/dev/null || true
+  done
+  status=0
+  (cd "$scratch" && env -u WANSEER_LIBRARY -u LD_LIBRARY_PATH "$cli" --timeout 0.2 127.0.0.1:9 2>/dev/null) ||
+    status=$?
+  [ "$status" -eq 3 ] || { echo "the installed wanseer loaded a library from beside its binary ($status)"; exit 1; }
+  for how in "LD_LIBRARY_PATH=$libdir" "WANSEER_LIBRARY=$libdir/libwanseer.so.1"; do
+    opens=$(cd "$scratch" && env -u WANSEER_LIBRARY -u LD_LIBRARY_PATH "$how" \
+      "$here/library_opens.sh" --under "$scratch/prefix/src" --under "$scratch/prefix/bin/.." \
+      --under "$build_dir" -- "$cli" --timeout 0.2 127.0.0.1:9 2>/dev/null) || {
+      status=$?
+      [ "$status" -eq 77 ] && { echo "strace is missing: the installed wanseer's opens are not traced"; break; }
+      echo "could not trace the installed wanseer"; exit 1
+    }
+    [ -n "$opens" ] || { echo "with $how the installed wanseer opened no library"; exit 1; }
+    unwanted=$(grep -v "^$libdir/" <<<"$opens" || true)
+    [ -z "$unwanted" ] || { echo "with $how the installed wanseer opened:"; echo "$unwanted"; exit 1; }
+  done
+  echo "install: the installed wanseer loads the library only through the loader's search or WANSEER_LIBRARY"
+fi
 echo "install: pkg-config and find_package consumers built and ran"

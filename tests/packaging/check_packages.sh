@@ -4,11 +4,19 @@
 #   1. apt-get install ./BUILD_DIR/*.deb
 #   2. the installed wanseer-probe-server on loopback, asked by the installed
 #      wanseer at its address and at localhost, which must print 127.0.0.1;
-#      the service unit is not enabled
-#   3. a host compiled through pkg-config wanseer, and one through CMake's
-#      find_package(wanseer), each run against the installed server
-#   4. man -w finds wanseer(1), wanseer(3) and wanseer-probe-server(8)
-#   5. apt-get purge; every file that dpkg -L listed is gone, and every
+#      under strace, wanseer opens libwanseer only where the loader's search
+#      or WANSEER_LIBRARY says, never under /usr/src or /usr/bin/..
+#   3. a host compiled through pkg-config wanseer (plain paths), and one
+#      through CMake's find_package(wanseer) (wanseer::wanseer alone, every
+#      file it names installed), each run against the installed server
+#   4. man -w finds wanseer(1), wanseer(3) and wanseer-probe-server(8), and
+#      every /usr/share/doc file that a page names is there; the libraries
+#      are Multi-Arch: same
+#   5. the systemd units: none enabled by installing; an administrator's
+#      enabling kept by an upgrade, which restarts the units (and template
+#      instances) that run; removal stops them; purge leaves no link, mask
+#      or state behind
+#   6. apt-get purge; every file that dpkg -L listed is gone, and every
 #      directory left is owned by another package
 # The packages are purged on any exit, so the machine is left as it was.
 # usage: check_packages.sh BUILD_DIR      (as root)
@@ -101,13 +109,41 @@ echo "ok: installed wanseer learned $learned from the installed server at $endpo
 learned=$(timeout -k 5 60 /usr/bin/wanseer --timeout 30 "localhost:${endpoint##*:}") ||
   fail "the installed wanseer, asking localhost, exited with status $?"
 [[ $learned == 127.0.0.1 ]] || fail "wanseer asking localhost printed '$learned', expected 127.0.0.1"
-for unit_link in /etc/systemd/system/*.wants/wanseer-probe-server.service; do
-  [[ ! -e $unit_link && ! -L $unit_link ]] || fail "installing enabled the service: $unit_link"
-done
+
+# Where the installed CLI looks for its library: a planted copy beside its
+# binary must never be opened, only the loader's choice or the variable's.
+library_opens=$here/../install/library_opens.sh
+mkdir -p "$work/chosen"
+cp /usr/lib/*/libwanseer.so.1 "$work/chosen/"
+opens=$("$library_opens" --under /usr/src --under /usr/bin/.. -- \
+  /usr/bin/wanseer --timeout 30 "$endpoint" 2>/dev/null) || fail "could not trace /usr/bin/wanseer"
+[[ -n $opens ]] || fail "/usr/bin/wanseer opened no libwanseer"
+while IFS= read -r path; do
+  [[ $path =~ ^(/usr)?/lib/ && $path != */../* ]] ||
+    fail "/usr/bin/wanseer opened $path, outside the loader's search"
+done <<<"$opens"
+opens=$(WANSEER_LIBRARY=$work/chosen/libwanseer.so.1 "$library_opens" --under /usr/src \
+  --under /usr/bin/.. -- /usr/bin/wanseer --timeout 1 "$endpoint" 2>/dev/null) || true
+[[ $opens == "$work/chosen/libwanseer.so.1" ]] ||
+  fail "with WANSEER_LIBRARY set, /usr/bin/wanseer opened: $opens"
+echo "ok: the installed wanseer loads libwanseer only through the loader's search or WANSEER_LIBRARY"
 
 # --- 3. hosts built against the installed library ------------------------------
 cc -Wall -Wextra -Werror -o "$work/by-pkg-config" "$consumer_source/consumer.c" \
   $(pkg-config --cflags --libs wanseer) || fail "no consumer through pkg-config wanseer"
+for variable in prefix libdir includedir; do
+  value=$(pkg-config --variable=$variable wanseer)
+  [[ $value == /usr* && $value != */../* && $value != *pkgconfig* ]] ||
+    fail "wanseer.pc's $variable is $value, not a plain path"
+done
+# The CMake package: wanseer::wanseer alone, each include folder once, and
+# every file it names installed.
+targets=$(cat /usr/lib/*/cmake/wanseer/wanseer-targets*.cmake)
+[[ $(grep -oE 'add_library\([^ ]+' <<<"$targets") == "add_library(wanseer::wanseer" ]] ||
+  fail "the CMake package exports $(grep -oE 'add_library\([^ ]+' <<<"$targets" | tr '\n' ' ')"
+includes=$(sed -nE 's/.*INTERFACE_INCLUDE_DIRECTORIES "(.*)"/\1/p' <<<"$targets")
+[[ $(tr ';' '\n' <<<"$includes" | sort | uniq -d) == "" ]] ||
+  fail "the CMake package lists an include folder twice: $includes"
 timeout -k 5 60 "$work/by-pkg-config" "$endpoint" 127.0.0.1 ||
   fail "the pkg-config consumer did not learn 127.0.0.1"
 cmake -S "$consumer_source/consumer" -B "$work/by-cmake" >"$work/cmake.log" 2>&1 &&
@@ -131,14 +167,30 @@ for page in "1 wanseer" "3 wanseer" "8 wanseer-probe-server"; do
   [[ $path == /usr/share/man/* ]] || fail "man -w $page gives $path"
 done
 [[ $(man -w wanseer) == */man1/wanseer.1.gz ]] || fail "man wanseer is not wanseer(1)"
-echo "ok: man finds wanseer(1), wanseer(3), wanseer-probe-server(8)"
+for page in /usr/share/man/man[138]/wanseer*.gz; do
+  for named in $(zcat "$page" | sed 's/\\-/-/g' | grep -oE '/usr/share/doc/[A-Za-z0-9._/-]*[A-Za-z0-9]' | sort -u); do
+    [[ -e $named ]] || fail "$(basename "$page") names $named, which no package installed"
+  done
+done
+for package in "${packages[@]}"; do
+  [[ -e /usr/share/doc/$package/copyright ]] || fail "$package has no copyright file"
+  if [[ $package == lib*[0-9] ]]; then
+    [[ $(dpkg-query -W -f='${Multi-Arch}' "$package") == same ]] || fail "$package is not Multi-Arch: same"
+  fi
+done
+echo "ok: man finds wanseer(1), wanseer(3), wanseer-probe-server(8) and the documents they name"
 
-# --- 5. purge -------------------------------------------------------------------
+# --- 5. the systemd units ------------------------------------------------------
+"$here/check_unit_scripts.sh" "${debs[@]}" || fail "the maintainer scripts mishandle the units"
+
+# --- 6. purge -------------------------------------------------------------------
 purge || { cat "$work/purge.log" >&2; fail "apt-get purge"; }
 [[ -z $(installed_packages) ]] || fail "still installed after purge: $(installed_packages)"
 left=0
 while IFS= read -r path; do
   [[ -e $path || -L $path ]] || continue
+  # The root, which a package made by dpkg-deb lists as "/.".
+  [[ $path == /. ]] && continue
   if [[ -d $path ]] && { [[ -L $path ]] || dpkg-query -S "$path" >/dev/null 2>&1; }; then
     # A directory that another package owns too, such as /usr/bin, or one of
     # the system's links to a directory, such as a merged /usr's /lib.
@@ -148,5 +200,8 @@ while IFS= read -r path; do
   left=$((left + 1))
 done < <(sort -u "$work/files")
 ((left == 0)) || fail "$left paths left after purge"
+leftover=$(find /etc/systemd/system /var/lib/systemd/deb-systemd-helper-enabled \
+  /var/lib/systemd/deb-systemd-helper-masked -name '*wanseer*' 2>/dev/null || true)
+[[ -z $leftover ]] || fail "systemd links or state left after purge:"$'\n'"$leftover"
 echo "ok: purged; no file of the packages left"
 echo "PASSED"

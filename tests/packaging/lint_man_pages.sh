@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Renders every manual page with all of groff's warnings on, and fails on any
 # warning.  Then checks that the documents have not fallen behind what they
-# describe: each page names the project's version; each function, macro and
+# describe: each page names the project's version; each #define that
+# wanseer(3) shows has the value the header (the version macros: VERSION)
+# gives it; each function, macro and
 # errno name of the public header appears in wanseer(3), whose ERRORS list
 # each function's errno values in the header's words; the header, wanseer(3),
 # wanseer(1), `wanseer --help` and the README name the same files read; each
 # option that a tool's --help lists appears in its page and in the README's
 # Tools section; and the metrics that a running server serves are those that
 # wanseer-probe-server(8) and docs/operating.md list.
+# MAN_DIR holds the pages as the build makes them, the version filled in.
 # usage: lint_man_pages.sh MAN_DIR HEADER VERSION [TOOLS_DIR]
 # Exit: 0 clean, 1 a warning or a missing name, 77 groff is not installed.
 set -euo pipefail
@@ -16,7 +19,7 @@ man_dir=${1:?$usage}
 header=${2:?$usage}
 version=${3:?$usage}
 tools_dir=${4:-}
-root=$man_dir/..
+root=$(cd "$(dirname "$0")/../.." && pwd)
 
 if ! command -v groff >/dev/null 2>&1; then
   echo "SKIPPED: groff is not installed"
@@ -111,6 +114,19 @@ same_list() {
   difference=$(diff <(echo "$3") <(echo "$4")) || fail "$1: $2 differ (<: listed there, >: wanted):"$'\n'"$difference"
 }
 same_list wanseer.3 "the ERRORS of the header" "$(page_errors | sort)" "$(header_errors | sort)"
+
+# The synopsis's "#define NAME VALUE" lines against the header's, and the
+# version macros against VERSION, the number the build makes the version
+# header from: a page written by hand once said 1.1.0 after 1.2.0 was out.
+IFS=. read -r major minor patch <<<"$version"
+defined_values() { sed -nE 's/^#define (WANSEER_[A-Z_]+) +(\(-?[0-9]+\)|-?[0-9]+).*/\1 \2/p'; }
+same_list wanseer.3 "the values of the synopsis's #define lines" \
+  "$(plain_text "$library_page" | sed -nE 's/^\.B "(#define .*)"$/\1/p' | defined_values | sort)" \
+  "$({
+    defined_values <"$header"
+    printf '#define WANSEER_VERSION_%s %s\n' MAJOR "$major" MINOR "$minor" PATCH "$patch" |
+      defined_values
+  } | sort)"
 
 # The files the library reads, as the header lists them.
 etc_files() { grep -oE '/etc/[A-Za-z0-9._/-]*[A-Za-z0-9]' <<<"$1" | sort -u; }

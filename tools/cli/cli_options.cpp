@@ -122,10 +122,6 @@ cli_options_result parse_cli_options(int argc, char** argv) {
 }
 
 std::string cli_usage(const char* program) {
-  std::string near_binary;
-  for (const auto& candidate : library_candidates_near_binary()) {
-    near_binary += "       " + candidate + "\n";
-  }
   return std::string("Usage: ") + program +
          " [--key KEY] [--timeout SECONDS] [--watch [--on-change COMMAND]]\n"
          "               HOST:PORT | stun:HOST[:PORT]\n"
@@ -176,15 +172,14 @@ std::string cli_usage(const char* program) {
          "  --help             show this text and exit\n"
          "  --version          show the version and exit\n"
          "\n"
-         "Library search (the first that loads is used):\n"
-         "  1. the file named by $" +
+         "Library search: the file named by $" +
          library_variable +
-         " if it is set and not empty (then\n"
-         "     nothing else is tried; set but empty, it counts as unset)\n"
-         "  2. next to this program's binary:\n" +
-         near_binary + "  3. " + library_file_name +
-         " through the dynamic loader's search (LD_LIBRARY_PATH,\n"
-         "     the ld.so cache, the system library directories)\n"
+         " if it is set and not empty (set\n"
+         "but empty, it counts as unset); else " +
+         library_file_name +
+         " through the dynamic loader's\n"
+         "search (LD_LIBRARY_PATH, the ld.so cache, the system library directories),\n"
+         "as any host program finds it.  Nothing beside this program is tried.\n"
          "\n"
          "Exit status:\n"
          "  0  the address was printed (or --watch ended by SIGINT/SIGTERM after it had\n"

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace wanseer_tools {
 
@@ -21,14 +20,14 @@ struct wanseer_exports {
 
 class wanseer_library {
  public:
-  // Tries, in order: the file named by $WANSEER_LIBRARY when it is set and
-  // not empty (and nothing else then; an empty value counts as unset, so
-  // that "WANSEER_LIBRARY= wanseer ..." clears it); next to this program's binary in ../<libdir>,
-  // ../lib and ../src (the build tree); then the dynamic loader's own
-  // search for libwanseer.so.1.  The copy beside the binary comes first
-  // because it is the one built or installed with it, and because finding
-  // it costs one file lookup where the loader's search may cost a hundred.
-  // On failure `error` says what each attempt reported.
+  // Loads the file named by $WANSEER_LIBRARY when it is set and not empty
+  // (an empty value counts as unset, so that "WANSEER_LIBRARY= wanseer ..."
+  // clears it), else libwanseer.so.1 through the dynamic loader's own
+  // search, as any host program finds it.  Nothing beside the binary is
+  // tried: an installed wanseer run by root must not load a library planted
+  // in a folder near it.  The build tree's copy of the program finds the
+  // build's library through its run path, which the install removes.
+  // On failure `error` says what the attempt reported.
   static std::unique_ptr<wanseer_library> load(std::string& error);
 
   wanseer_library(const wanseer_library&) = delete;
@@ -46,9 +45,6 @@ class wanseer_library {
   std::string path_;
   wanseer_exports exports_;
 };
-
-// The places load() tries before the loader's own search, for --help.
-std::vector<std::string> library_candidates_near_binary();
 
 }  // namespace wanseer_tools
 
