@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -14,6 +15,7 @@
 #include "change_hook.h"
 #include "cli_options.h"
 #include "endpoint_text.h"
+#include "hook_state.h"
 #include "wanseer_library.h"
 
 namespace {
@@ -118,13 +120,18 @@ int watch_changes(const address_poller& poller, const address_output& output, ch
       if (!output.write_line(utc_timestamp() + " " + format_ipv4(reading.address))) {
         return report_write_failure();
       }
-      if (hook != nullptr) {
+      if (hook != nullptr && !signal) {
         hook->address_changed(format_ipv4(reading.address));
       }
     } else if (reading.status != WANSEER_OK && reading.status != WANSEER_NOT_FOUND) {
       return report_read_failure(reading);
     }
     if (signal) {
+      // A run under way is ended rather than waited for: a service manager
+      // that stops the watcher wants it gone promptly.
+      if (hook != nullptr) {
+        hook->stop();
+      }
       // Stopped before anything was learned: as in the one-shot mode, the
       // caller learns that the server never answered.
       return known ? exit_ok : report_stopped_early(*signal);
@@ -190,7 +197,20 @@ int main(int argc, char** argv) {
   }
   std::optional<change_hook> hook;
   if (options.on_change) {
-    hook.emplace(*options.on_change);
+    hook_timing timing;
+    timing.timeout = options.hook_timeout.value_or(default_hook_timeout);
+    std::string delivered;
+    std::function<void(const std::string&)> keep;
+    if (options.state_file) {
+      delivered = load_hook_state(*options.state_file);
+      keep = [path = *options.state_file](const std::string& address) {
+        if (!store_hook_state(path, address)) {
+          std::fprintf(stderr, "%s: cannot keep %s in --state %s: %s\n", program, address.c_str(),
+                       path.c_str(), std::strerror(errno));
+        }
+      };
+    }
+    hook.emplace(*options.on_change, timing, delivered, keep);
   }
   return watch_changes(poller, output, hook ? &*hook : nullptr);
 }
