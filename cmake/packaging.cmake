@@ -6,7 +6,7 @@
 #   runtime    libwanseer1           libwanseer.so.1*
 #   store      libpellary1           libpellary.so.1*, the stand-in value store
 #   dev        libwanseer-dev        wanseer.h, libwanseer.so, wanseer.pc, the CMake package, wanseer(3)
-#   cli        wanseer               wanseer, wanseer(1)
+#   cli        wanseer               wanseer, wanseer(1), the watcher's systemd unit template
 #   server     wanseer-probe-server  wanseer-probe-server, wanseer-probe-server(8), its systemd unit
 #
 # CPack rather than a debian/ folder: the install rules already say where
@@ -41,6 +41,7 @@ set(wanseer_unit_source ${PROJECT_SOURCE_DIR}/packaging/systemd/wanseer-probe-se
 set(wanseer_xdp_unit_source
   ${PROJECT_SOURCE_DIR}/packaging/systemd/wanseer-probe-server-xdp.service)
 set(wanseer_unit_environment ${PROJECT_SOURCE_DIR}/packaging/systemd/wanseer-probe-server.default)
+set(wanseer_watch_unit_source ${PROJECT_SOURCE_DIR}/packaging/systemd/wanseer-watch@.service)
 set(WANSEER_SYSTEMD_UNIT_DIR /lib/systemd/system CACHE PATH
   "Where the package installs the probe server's systemd unit")
 
@@ -71,6 +72,13 @@ if(WANSEER_DEBIAN_PACKAGE)
   if(WANSEER_BUILD_TOOLS AND EXISTS ${wanseer_unit_source})
     install(FILES ${wanseer_unit_source} ${wanseer_xdp_unit_source}
       DESTINATION ${WANSEER_SYSTEMD_UNIT_DIR} COMPONENT server)
+  endif()
+  # The watcher's template unit, and an example of its configuration.
+  if(WANSEER_BUILD_TOOLS AND EXISTS ${wanseer_watch_unit_source})
+    install(FILES ${wanseer_watch_unit_source}
+      DESTINATION ${WANSEER_SYSTEMD_UNIT_DIR} COMPONENT cli)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/wanseer-watch.conf
+      DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/wanseer/examples RENAME watch.conf COMPONENT cli)
   endif()
   # Files under /etc are the administrator's: dpkg keeps their changes.
   if(WANSEER_BUILD_TOOLS AND EXISTS ${wanseer_unit_environment})

@@ -124,6 +124,7 @@ TEST(WanseerCli, RefusesBadCommandLines) {
                                 {"--watch", "--hook-timeout", "5", "a:1"},
                                 {"--watch", "--on-change", "true", "--hook-timeout", "-5", "a:1"},
                                 {"--watch", "--on-change", "true", "--state=", "a:1"},
+                                {"--watch", "--on-change", "", "a:1"},
                                 {"--bogus", "a:1"},
                                 {"-x", "a:1"},
                                 {"a:1", "b:2"}}) {

@@ -84,6 +84,12 @@ cli_options_result parse_cli_options(int argc, char** argv) {
         options.key = optarg;
         break;
       case on_change_option:
+        // Empty, as from an unset variable in a service's command line, it
+        // would "succeed" at every change and deliver nothing.
+        if (*optarg == '\0') {
+          result.error = "--on-change needs a command";
+          return result;
+        }
         options.on_change = optarg;
         break;
       case state_option:
