@@ -75,6 +75,9 @@ change_hook::change_hook(std::string command, hook_timing timing, std::string de
   // would keep the run's process group alive, and an init that reaps late
   // would hold up stop().
   prctl(PR_SET_CHILD_SUBREAPER, 1);
+  // SIGCHLD ignored, as a parent may leave it through exec, would have the
+  // kernel reap runs before their status could be read.
+  signal(SIGCHLD, SIG_DFL);
 }
 
 change_hook::~change_hook() {
@@ -199,6 +202,10 @@ bool change_hook::reap(bool block) {
     const pid_t ended = waitpid(-1, &status, WNOHANG);
     if (ended < 0 && errno == EINTR) {
       continue;
+    }
+    if (ended < 0 && errno == ECHILD && running_) {
+      finished(-1);  // gone without a status: nothing more to wait for
+      return true;
     }
     if (ended <= 0) {
       return false;
