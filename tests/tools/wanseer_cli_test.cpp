@@ -6,14 +6,9 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
-
 #include <string>
 
-#include "hook_state.h"
 #include "running_probe_server.h"
-#include "scratch_folder.h"
 #include "unique_fd.h"
 
 namespace wanseer_tests {
@@ -212,66 +207,6 @@ TEST(WanseerCli, SaysWhyNoAddressComesWhereItCanTell) {
   EXPECT_EQ(*quiet_line, "wanseer: no answer from " + quiet + " for 5 s");
   watcher.send_signal(SIGTERM);
   EXPECT_EQ(watcher.wait_exit(), 1);
-}
-
-// Waits (generously) until the file at `path` holds `lines`.
-bool file_comes_to_hold(const std::string& path, const std::vector<std::string>& lines) {
-  const auto deadline = std::chrono::steady_clock::now() + generous_deadline;
-  while (lines_of(path) != lines) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-TEST(WanseerCli, WatchKeepsTheDeliveredAddressAcrossRestartsAndEndsARunOnSigterm) {
-  running_probe_server server;
-  scratch_folder folder;
-  const std::string state = folder.file("state");
-  const std::string record = folder.file("record");
-  const std::string group = folder.file("group");
-  // Records its process group and addresses; with HANG set it then waits
-  // for ever, ignoring SIGTERM, as does a child it leaves.
-  const std::string command = "echo $$ > " + group +
-                              "; echo \"$WANSEER_PREVIOUS>$WANSEER_ADDRESS\" >> " + record +
-                              "; [ -z \"$HANG\" ] || { trap '' TERM; sleep 1000 & sleep 1000; }";
-  const auto watch = [&](bool hang) {
-    auto environment = built_library;
-    environment["HANG"] = hang ? std::optional<std::string>("1") : std::nullopt;
-    return std::make_unique<child_process>(
-        std::vector<std::string>{WANSEER_CLI_PATH, "--watch", "--state", state, "--on-change",
-                                 command, server.endpoint()},
-        environment);
-  };
-
-  // A first start: the run succeeds and the address is kept.
-  auto watcher = watch(false);
-  ASSERT_TRUE(file_comes_to_hold(state, {"127.0.0.1"})) << watcher->error_output();
-  watcher->send_signal(SIGTERM);
-  EXPECT_EQ(watcher->wait_exit(), 0);
-
-  // A restart on the same address runs nothing (a run would hang).
-  watcher = watch(true);
-  ASSERT_TRUE(watcher->read_line());
-  watcher->send_signal(SIGTERM);
-  EXPECT_EQ(watcher->wait_exit(), 0);
-  EXPECT_EQ(lines_of(record), std::vector<std::string>{">127.0.0.1"});
-
-  // Another address kept: the run is given it as the previous one, and
-  // SIGTERM ends the watcher within a second with all the run started.
-  ASSERT_TRUE(wanseer_tools::store_hook_state(state, "192.0.2.7"));
-  watcher = watch(true);
-  ASSERT_TRUE(file_comes_to_hold(record, {">127.0.0.1", "192.0.2.7>127.0.0.1"}));
-  const pid_t run_group = std::stoi(lines_of(group).at(0));
-  const auto asked = std::chrono::steady_clock::now();
-  watcher->send_signal(SIGTERM);
-  EXPECT_EQ(watcher->wait_exit(), 0) << watcher->error_output();
-  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
-  EXPECT_NE(kill(-run_group, 0), 0);
-  // The run did not succeed: the kept address stays.
-  EXPECT_EQ(lines_of(state), std::vector<std::string>{"192.0.2.7"});
 }
 
 }  // namespace
