@@ -219,8 +219,8 @@ std::string cli_usage(const char* program) {
          "  --hook-timeout SECONDS  end a run of COMMAND still going after this long\n"
          "                     (default " +
          std::to_string(default_hook_timeout.count() / 1000) +
-         "; 0: no limit): SIGTERM to its process group, SIGKILL\n"
-         "                     5 s later; it counts as a failure\n"
+         "; 0: no limit): SIGTERM to its process\n"
+         "                     group, SIGKILL 5 s later; it counts as a failure\n"
          "  --state FILE       keep in FILE the address COMMAND last succeeded for\n"
          "                     (replaced atomically), so that after a restart COMMAND\n"
          "                     runs only for another address, with WANSEER_PREVIOUS\n"
