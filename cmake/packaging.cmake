@@ -6,7 +6,8 @@
 #   runtime    libwanseer1           libwanseer.so.1*
 #   store      libpellary1           libpellary.so.1*, the stand-in value store
 #   dev        libwanseer-dev        wanseer.h, libwanseer.so, wanseer.pc, the CMake package, wanseer(3)
-#   cli        wanseer               wanseer, wanseer(1), its systemd units, README
+#   cli        wanseer               wanseer, wanseer(1), the watcher's systemd unit template
+#                                    and an example of its configuration, README
 #   server     wanseer-probe-server  wanseer-probe-server, wanseer-probe-server(8), its two
 #                                    systemd units, README, docs/operating.md
 #
@@ -49,6 +50,7 @@ endif()
 # stopped the same way.
 file(GLOB wanseer_unit_files CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/systemd/*.service)
 set(wanseer_unit_environment ${PROJECT_SOURCE_DIR}/packaging/systemd/wanseer-probe-server.default)
+set(wanseer_watch_unit_source ${PROJECT_SOURCE_DIR}/packaging/systemd/wanseer-watch@.service)
 set(WANSEER_SYSTEMD_UNIT_DIR /lib/systemd/system CACHE PATH
   "Where the packages install their systemd units")
 
@@ -145,6 +147,11 @@ if(WANSEER_DEBIAN_PACKAGE)
       string(TOUPPER ${component} upper)
       list(APPEND CPACK_DEBIAN_${upper}_PACKAGE_CONTROL_EXTRA ${scripts})
     endforeach()
+  endif()
+  # An example of the watcher's configuration, beside its template unit.
+  if(WANSEER_BUILD_TOOLS AND EXISTS ${wanseer_watch_unit_source})
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/wanseer-watch.conf
+      DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/wanseer/examples RENAME watch.conf COMPONENT cli)
   endif()
   # Files under /etc are the administrator's: dpkg keeps their changes.
   if(WANSEER_BUILD_TOOLS AND EXISTS ${wanseer_unit_environment})

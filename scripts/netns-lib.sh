@@ -134,6 +134,62 @@ netns_pair() {
   ip -n "$4" link set "$5" up
 }
 
+# The host's two ways out, each through a router that masquerades to an
+# external address of its own, to the same server; the default route goes
+# through router A.  Sets ns_host, ns_a, ns_b, ns_server; skips the test
+# where namespaces or veth pairs cannot be made.
+#
+#   host 192.0.2.2/25   --- 192.0.2.1/25   router A 198.51.100.1/25   --- 198.51.100.2/25
+#   host 192.0.2.130/25 --- 192.0.2.129/25 router B 198.51.100.129/25 --- 198.51.100.130/25
+#                                      server 203.0.113.10 (on its loopback)
+netns_route_switch() {
+  local ns link
+  ns_host=$ns_prefix-h
+  ns_a=$ns_prefix-a
+  ns_b=$ns_prefix-b
+  ns_server=$ns_prefix-s
+  netns_add "$ns_host" || skip "cannot make a network namespace here"
+  for ns in "$ns_a" "$ns_b" "$ns_server"; do
+    netns_add "$ns"
+    ip -n "$ns" link set lo up
+  done
+  ip -n "$ns_host" link set lo up
+  ip -n "$ns_host" link add ha type veth peer name ah netns "$ns_a" || skip "cannot make a veth pair here"
+  ip -n "$ns_host" link add hb type veth peer name bh netns "$ns_b"
+  ip -n "$ns_a" link add as type veth peer name sa netns "$ns_server"
+  ip -n "$ns_b" link add bs type veth peer name sb netns "$ns_server"
+
+  ip -n "$ns_host" addr add 192.0.2.2/25 dev ha
+  ip -n "$ns_host" addr add 192.0.2.130/25 dev hb
+  ip -n "$ns_server" addr add 198.51.100.2/25 dev sa
+  ip -n "$ns_server" addr add 198.51.100.130/25 dev sb
+  ip -n "$ns_server" addr add 203.0.113.10/32 dev lo
+  netns_masquerading_router "$ns_a" ah as 192.0.2.1/25 198.51.100.1/25 198.51.100.2
+  netns_masquerading_router "$ns_b" bh bs 192.0.2.129/25 198.51.100.129/25 198.51.100.130
+  for link in ha hb; do ip -n "$ns_host" link set "$link" up; done
+  for link in sa sb; do ip -n "$ns_server" link set "$link" up; done
+  ip -n "$ns_host" route add default via 192.0.2.1
+}
+
+# One router of netns_route_switch, masquerading what leaves by OUTSIDE.
+#   netns_masquerading_router NAMESPACE INSIDE OUTSIDE INSIDE_ADDRESS OUTSIDE_ADDRESS SERVER_SIDE
+netns_masquerading_router() {
+  ip -n "$1" addr add "$4" dev "$2"
+  ip -n "$1" addr add "$5" dev "$3"
+  ip -n "$1" link set "$2" up
+  ip -n "$1" link set "$3" up
+  ip -n "$1" route add 203.0.113.10/32 via "$6"
+  ip netns exec "$1" sysctl -qw net.ipv4.ip_forward=1
+  ip netns exec "$1" nft -f - <<NFT
+table ip wanseer_nat {
+  chain postrouting {
+    type nat hook postrouting priority srcnat; policy accept;
+    oifname "$3" masquerade
+  }
+}
+NFT
+}
+
 register_pid() { netns_pids+=("$1"); }
 register_path() { netns_paths+=("$1"); }
 

@@ -128,8 +128,12 @@ same_list wanseer.3 "the values of the synopsis's #define lines" \
       defined_values
   } | sort)"
 
-# The files the library reads, as the header lists them.
-etc_files() { grep -oE '/etc/[A-Za-z0-9._/-]*[A-Za-z0-9]' <<<"$1" | sort -u; }
+# The files the library reads, as the header lists them.  /etc/wanseer holds
+# the configurations of the watcher's service, which systemd reads, not the
+# library.
+etc_files() {
+  grep -oE '/etc/[A-Za-z0-9._/-]*[A-Za-z0-9]' <<<"$1" | grep -v '^/etc/wanseer\b' | sort -u || true
+}
 files=$(etc_files "$(<"$header")")
 same_list wanseer.3 "files read" "$(etc_files "$library_text")" "$files"
 same_list wanseer.1 "files read" "$(etc_files "$(plain_text "$man_dir/wanseer.1")")" "$files"

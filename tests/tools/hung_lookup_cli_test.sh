@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# `wanseer --timeout 1` gives up on time while a host name lookup hangs.  In a
+# `wanseer --timeout 1` gives up on time while a host name lookup hangs, and
+# `wanseer --watch` says why nothing comes: no name server answers, or (with
+# the name server gone) the name cannot be resolved.  In a
 # network namespace of our own, whose resolv.conf (/etc/netns/NAME/) names a
 # name server on 127.0.0.1 that takes every query and never answers
 # (wanseer-probe-server, which drops them as malformed), with resolver
@@ -36,12 +38,32 @@ ip netns exec "$ns" env WANSEER_LIBRARY="$library" timeout -k 10 60 \
   "$client_bin" --timeout 1 probe.example.net:7171 >"$work/cli.out" 2>"$work/cli.err" || status=$?
 elapsed_ms=$((($(date +%s%N) - started) / 1000000))
 
-end_process "$server_pid" 60
 [[ $status -eq 1 ]] || fail "wanseer exited $status, not 1 (no answer): $(cat "$work/cli.err")"
-grep -Eq 'dropped_malformed=[1-9]' "$work/server.out" ||
-  fail "no lookup reached the silent name server: $(cat "$work/server.out")"
 # A lookup that held the exit would take the resolver's 30 s; give a loaded
 # machine plenty of room above the 1 s asked for.
 ((elapsed_ms < 10000)) || fail "wanseer took $elapsed_ms ms to give up after --timeout 1"
 echo "ok: wanseer --timeout 1 gave up after $elapsed_ms ms while the lookup hung"
+
+# The watch's first word, 5 s in, names the silent name server; a SIGTERM
+# then ends it at once, though lookups hang.
+start_watch "$ns" probe.example.net:7171
+said() { grep -q "$1" "$work/watch.err"; }
+wait_until 30 said 'no answer from probe.example.net:7171 for 5 s: no name server answered for probe.example.net$' ||
+  fail "the watch did not say that no name server answered"
+echo "ok: --watch: $(grep 'no answer' "$work/watch.err")"
+end_process "$watch_pid" 5
+
+end_process "$server_pid" 60
+grep -Eq 'dropped_malformed=[1-9]' "$work/server.out" ||
+  fail "no lookup reached the silent name server: $(cat "$work/server.out")"
+
+# Without a name server the name cannot be resolved, and the one-shot
+# message says so.
+status=0
+ip netns exec "$ns" env WANSEER_LIBRARY="$library" timeout -k 10 60 \
+  "$client_bin" --timeout 6 probe.example.net:7171 >"$work/cli.out" 2>"$work/cli.err" || status=$?
+[[ $status -eq 1 ]] || fail "wanseer exited $status, not 1 (no answer): $(cat "$work/cli.err")"
+grep -q 'within 6 s: the name probe.example.net could not be resolved' "$work/cli.err" ||
+  fail "the message does not say that the name could not be resolved"
+echo "ok: $(cat "$work/cli.err")"
 echo "PASSED"

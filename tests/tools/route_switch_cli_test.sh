@@ -5,9 +5,7 @@
 # network watch it takes up to a minute), and `wanseer --watch --on-change`
 # must run its command once per change with the right previous address.
 #
-#   host 192.0.2.2/25   --- 192.0.2.1/25   router A 198.51.100.1/25   --- 198.51.100.2/25
-#   host 192.0.2.130/25 --- 192.0.2.129/25 router B 198.51.100.129/25 --- 198.51.100.130/25
-#                                      server 203.0.113.10 (on its loopback)
+# The namespaces are netns_route_switch's (scripts/netns-lib.sh).
 #
 # The second switch follows the first at once: its request must wait for
 # the 5 s that keep early requests apart, and then come within 2 s.
@@ -32,47 +30,7 @@ require_tools ip nft
 [[ $mode == probe ]] || require_tools turnserver ss
 
 netns_begin
-ns_host=$ns_prefix-h
-ns_a=$ns_prefix-a
-ns_b=$ns_prefix-b
-ns_server=$ns_prefix-s
-netns_add "$ns_host" || skip "cannot make a network namespace here"
-for ns in "$ns_a" "$ns_b" "$ns_server"; do
-  netns_add "$ns"
-  ip -n "$ns" link set lo up
-done
-ip -n "$ns_host" link set lo up
-ip -n "$ns_host" link add ha type veth peer name ah netns "$ns_a" || skip "cannot make a veth pair here"
-ip -n "$ns_host" link add hb type veth peer name bh netns "$ns_b"
-ip -n "$ns_a" link add as type veth peer name sa netns "$ns_server"
-ip -n "$ns_b" link add bs type veth peer name sb netns "$ns_server"
-
-ip -n "$ns_host" addr add 192.0.2.2/25 dev ha
-ip -n "$ns_host" addr add 192.0.2.130/25 dev hb
-ip -n "$ns_server" addr add 198.51.100.2/25 dev sa
-ip -n "$ns_server" addr add 198.51.100.130/25 dev sb
-ip -n "$ns_server" addr add 203.0.113.10/32 dev lo
-router() {  # NAMESPACE INSIDE OUTSIDE INSIDE_ADDRESS OUTSIDE_ADDRESS SERVER_SIDE
-  ip -n "$1" addr add "$4" dev "$2"
-  ip -n "$1" addr add "$5" dev "$3"
-  ip -n "$1" link set "$2" up
-  ip -n "$1" link set "$3" up
-  ip -n "$1" route add 203.0.113.10/32 via "$6"
-  ip netns exec "$1" sysctl -qw net.ipv4.ip_forward=1
-  ip netns exec "$1" nft -f - <<NFT
-table ip wanseer_nat {
-  chain postrouting {
-    type nat hook postrouting priority srcnat; policy accept;
-    oifname "$3" masquerade
-  }
-}
-NFT
-}
-router "$ns_a" ah as 192.0.2.1/25 198.51.100.1/25 198.51.100.2
-router "$ns_b" bh bs 192.0.2.129/25 198.51.100.129/25 198.51.100.130
-for link in ha hb; do ip -n "$ns_host" link set "$link" up; done
-for link in sa sb; do ip -n "$ns_server" link set "$link" up; done
-ip -n "$ns_host" route add default via 192.0.2.1
+netns_route_switch
 
 record=$work/changes
 on_change="printf '%s>%s\n' \"\$WANSEER_PREVIOUS\" \"\$WANSEER_ADDRESS\" >>'$record'"

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <string>
@@ -120,6 +121,11 @@ TEST(WanseerCli, RefusesBadCommandLines) {
                                 {"--watch=yes", "a:1"},
                                 {"--on-change", "true", "a:1"},
                                 {"--watch", "a:1", "--on-change"},
+                                {"--watch", "--state", "s", "a:1"},
+                                {"--watch", "--hook-timeout", "5", "a:1"},
+                                {"--watch", "--on-change", "true", "--hook-timeout", "-5", "a:1"},
+                                {"--watch", "--on-change", "true", "--state=", "a:1"},
+                                {"--watch", "--on-change", "", "a:1"},
                                 {"--bogus", "a:1"},
                                 {"-x", "a:1"},
                                 {"a:1", "b:2"}}) {
@@ -172,6 +178,41 @@ TEST(WanseerCli, AnAddressThatCannotBeWrittenIsAFailure) {
     EXPECT_EQ(run.status, 4) << arguments[0] << " to " << output;
     EXPECT_NE(run.errors.find("cannot write the address"), std::string::npos) << run.errors;
   }
+}
+
+// A loopback port where nothing listens: the kernel refuses datagrams to it.
+std::uint16_t closed_port() {
+  const loopback_udp taken;
+  return taken.port();
+}
+
+TEST(WanseerCli, SaysWhyNoAddressComesWhereItCanTell) {
+  const std::uint16_t closed = closed_port();
+  const std::string refused = "127.0.0.1:" + std::to_string(closed);
+  const std::string cause =
+      "127.0.0.1 refused port " + std::to_string(closed) + " (nothing listens there)";
+  // A server that takes the request and stays silent: nothing to tell.
+  loopback_udp silent;
+  const std::string quiet = "127.0.0.1:" + std::to_string(silent.port());
+  // The watches first, as they take 5 s to speak.
+  child_process watcher({WANSEER_CLI_PATH, "--watch", refused}, built_library);
+  child_process quiet_watcher({WANSEER_CLI_PATH, "--watch", quiet}, built_library);
+
+  const auto once = run_to_end({WANSEER_CLI_PATH, "--timeout", "2", refused}, built_library);
+  EXPECT_EQ(once.status, 1);
+  EXPECT_NE(once.errors.find("no answer from " + refused + " within 2 s: " + cause),
+            std::string::npos)
+      << once.errors;
+
+  // --watch says it when the first attempt has missed, and goes on.
+  const auto line = watcher.error_line_with("no answer");
+  ASSERT_TRUE(line) << watcher.error_output();
+  EXPECT_EQ(*line, "wanseer: no answer from " + refused + " for 5 s: " + cause);
+  const auto quiet_line = quiet_watcher.error_line_with("no answer");
+  ASSERT_TRUE(quiet_line) << quiet_watcher.error_output();
+  EXPECT_EQ(*quiet_line, "wanseer: no answer from " + quiet + " for 5 s");
+  watcher.send_signal(SIGTERM);
+  EXPECT_EQ(watcher.wait_exit(), 1);
 }
 
 }  // namespace

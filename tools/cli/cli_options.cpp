@@ -41,12 +41,22 @@ cli_options_result parse_cli_options(int argc, char** argv) {
   cli_options& options = result.options;
   // Long-only options take values outside the range of characters, so that
   // an unknown short option is never mistaken for one of them.
-  enum : int { key_option = 256, timeout_option, watch_option, version_option, on_change_option };
+  enum : int {
+    key_option = 256,
+    timeout_option,
+    watch_option,
+    version_option,
+    on_change_option,
+    hook_timeout_option,
+    state_option
+  };
   static const option long_options[] = {
       {"key", required_argument, nullptr, key_option},
       {"timeout", required_argument, nullptr, timeout_option},
       {"watch", no_argument, nullptr, watch_option},
       {"on-change", required_argument, nullptr, on_change_option},
+      {"hook-timeout", required_argument, nullptr, hook_timeout_option},
+      {"state", required_argument, nullptr, state_option},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, version_option},
       {nullptr, 0, nullptr, 0},
@@ -74,21 +84,42 @@ cli_options_result parse_cli_options(int argc, char** argv) {
         options.key = optarg;
         break;
       case on_change_option:
+        // Empty, as from an unset variable in a service's command line, it
+        // would "succeed" at every change and deliver nothing.
+        if (*optarg == '\0') {
+          result.error = "--on-change needs a command";
+          return result;
+        }
         options.on_change = optarg;
         break;
+      case state_option:
+        if (*optarg == '\0') {
+          result.error = "--state needs a file name";
+          return result;
+        }
+        options.state_file = optarg;
+        break;
       case timeout_option:
+      case hook_timeout_option:
         if (const auto timeout = parse_seconds(optarg)) {
-          options.timeout = *timeout;
+          if (parsed == timeout_option) {
+            options.timeout = *timeout;
+          } else {
+            options.hook_timeout = *timeout;
+          }
         } else {
-          result.error = "--timeout wants a number of seconds from 0 to 86400, not '" +
-                         std::string(optarg) + "'";
+          result.error = std::string(parsed == timeout_option ? "--timeout" : "--hook-timeout") +
+                         " wants a number of seconds from 0 to 86400, not '" + std::string(optarg) +
+                         "'";
           return result;
         }
         break;
       case ':':
-        result.error = std::string(optopt == key_option         ? "--key"
-                                   : optopt == on_change_option ? "--on-change"
-                                                                : "--timeout") +
+        result.error = std::string(optopt == key_option            ? "--key"
+                                   : optopt == on_change_option    ? "--on-change"
+                                   : optopt == hook_timeout_option ? "--hook-timeout"
+                                   : optopt == state_option        ? "--state"
+                                                                   : "--timeout") +
                        " needs a value";
         return result;
       default:
@@ -111,6 +142,9 @@ cli_options_result parse_cli_options(int argc, char** argv) {
   }
   if (options.on_change && !options.watch) {
     result.error = "--on-change needs --watch";
+  } else if (!options.on_change && (options.state_file || options.hook_timeout)) {
+    result.error =
+        std::string(options.state_file ? "--state" : "--hook-timeout") + " needs --on-change";
   } else if (options.server.empty()) {
     result.error = "HOST:PORT of a probe server (or stun:HOST[:PORT]) is required";
   } else if (!is_host_port(options.server) && !is_stun_server(options.server)) {
@@ -123,7 +157,9 @@ cli_options_result parse_cli_options(int argc, char** argv) {
 
 std::string cli_usage(const char* program) {
   return std::string("Usage: ") + program +
-         " [--key KEY] [--timeout SECONDS] [--watch [--on-change COMMAND]]\n"
+         " [--key KEY] [--timeout SECONDS]\n"
+         "               [--watch [--on-change COMMAND [--hook-timeout SECONDS]\n"
+         "                         [--state FILE]]]\n"
          "               HOST:PORT | stun:HOST[:PORT]\n"
          "\n"
          "Prints this machine's external IPv4 address as the probe server at HOST:PORT\n"
@@ -162,13 +198,32 @@ std::string cli_usage(const char* program) {
          "  --watch            keep running: print the address whenever it changes, each\n"
          "                     line \"YYYY-MM-DDTHH:MM:SS.mmmZ A.B.C.D\" (UTC), until SIGINT\n"
          "                     or SIGTERM; the library asks again every 45 to 75 s (60 on\n"
-         "                     average) and soon after a network change\n"
+         "                     average) and soon after a network change; while no\n"
+         "                     address is known it says so on stderr after 5 s and\n"
+         "                     then once a minute, with the cause where it can tell\n"
+         "                     (a name that does not resolve, a port refused)\n"
          "  --on-change COMMAND  with --watch: on each change, the first included, run\n"
          "                     COMMAND with /bin/sh -c, with WANSEER_ADDRESS set to the\n"
-         "                     new address and WANSEER_PREVIOUS to the one the last run\n"
-         "                     was given (empty the first time); one run at a time, a\n"
-         "                     change during a run follows it (latest only); a failing\n"
-         "                     command is reported on stderr and watching goes on\n"
+         "                     new address and WANSEER_PREVIOUS to the one the last\n"
+         "                     successful run was given (empty if none); one run at a\n"
+         "                     time, in a process group of its own, with no signal\n"
+         "                     blocked or ignored; a change during a run follows it\n"
+         "                     (latest only); a run that fails (status other than 0,\n"
+         "                     a signal, or past --hook-timeout) is reported on stderr\n"
+         "                     and run again for the same address after 10 s, 20 s,\n"
+         "                     40 s ... up to 10 min, until it succeeds or a newer\n"
+         "                     address replaces it; SIGINT/SIGTERM end a run under\n"
+         "                     way as --hook-timeout does, with 0.5 s before SIGKILL\n"
+         "  --hook-timeout SECONDS  end a run of COMMAND still going after this long\n"
+         "                     (default " +
+         std::to_string(default_hook_timeout.count() / 1000) +
+         "; 0: no limit): SIGTERM to its process\n"
+         "                     group, SIGKILL 5 s later; it counts as a failure\n"
+         "  --state FILE       keep in FILE the address COMMAND last succeeded for\n"
+         "                     (replaced atomically), so that after a restart COMMAND\n"
+         "                     runs only for another address, with WANSEER_PREVIOUS\n"
+         "                     the stored one; a FILE that cannot be read or holds no\n"
+         "                     address is reported and ignored\n"
          "  --help             show this text and exit\n"
          "  --version          show the version and exit\n"
          "\n"

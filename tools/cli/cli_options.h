@@ -19,6 +19,7 @@ enum exit_status : int {
 };
 
 inline constexpr std::chrono::milliseconds default_timeout{10000};
+inline constexpr std::chrono::milliseconds default_hook_timeout{60000};
 
 struct cli_options {
   std::string server;
@@ -27,6 +28,11 @@ struct cli_options {
   bool watch = false;
   // --on-change: a shell command run on each change (with --watch only).
   std::optional<std::string> on_change;
+  // --hook-timeout: how long one run of the command may take (zero: no
+  // limit); default_hook_timeout when not given.
+  std::optional<std::chrono::milliseconds> hook_timeout;
+  // --state: the file that keeps the address last delivered to the command.
+  std::optional<std::string> state_file;
   bool show_help = false;
   bool show_version = false;
 };

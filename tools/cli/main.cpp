@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -14,6 +15,8 @@
 #include "change_hook.h"
 #include "cli_options.h"
 #include "endpoint_text.h"
+#include "hook_state.h"
+#include "server_check.h"
 #include "wanseer_library.h"
 
 namespace {
@@ -75,9 +78,25 @@ int report_write_failure() {
   return exit_write_failed;
 }
 
+// How long before a "no answer" message the server check starts: time
+// for its lookup and its wait for a refusal, both bounded.
+constexpr std::chrono::milliseconds check_lead{4500};
+// Never sooner than this after the start: the library's own first request
+// goes first, and on a near server the answer is back by then.
+constexpr std::chrono::seconds earliest_check{1};
+
+// The reason from a server check that has ended, as ": REASON" (or "").
+std::string cause_clause(const std::optional<server_check>& check) {
+  const auto cause = check ? check->cause() : std::nullopt;
+  return cause && !cause->empty() ? ": " + *cause : "";
+}
+
 int print_once(const address_poller& poller, const cli_options& options,
                const address_output& output) {
-  const auto deadline = std::chrono::steady_clock::now() + options.timeout;
+  const auto started = std::chrono::steady_clock::now();
+  const auto deadline = started + options.timeout;
+  const auto check_at = std::max(started + earliest_check, deadline - check_lead);
+  std::optional<server_check> check;
   poll_interval interval(std::chrono::milliseconds(50));
   for (;;) {
     const address_reading reading = poller.read();
@@ -87,12 +106,17 @@ int print_once(const address_poller& poller, const cli_options& options,
     if (reading.status != WANSEER_NOT_FOUND) {
       return report_read_failure(reading);
     }
-    const auto left = deadline - std::chrono::steady_clock::now();
+    const auto now = std::chrono::steady_clock::now();
+    const auto left = deadline - now;
     if (left <= std::chrono::steady_clock::duration::zero()) {
       // Up to the millisecond, in plain digits: "1000", not "1e+03".
-      std::fprintf(stderr, "%s: no answer from %s within %.12g s\n", program,
-                   options.server.c_str(), static_cast<double>(options.timeout.count()) / 1000.0);
+      std::fprintf(stderr, "%s: no answer from %s within %.12g s%s\n", program,
+                   options.server.c_str(), static_cast<double>(options.timeout.count()) / 1000.0,
+                   cause_clause(check).c_str());
       return exit_no_answer;
+    }
+    if (!check && now >= check_at) {
+      check.emplace(options.server);
     }
     if (const auto signal =
             poller.wait(std::min<std::chrono::steady_clock::duration>(interval.next(), left))) {
@@ -101,11 +125,20 @@ int print_once(const address_poller& poller, const cli_options& options,
   }
 }
 
+// While no address is known, --watch says so: when the library's first
+// attempt has missed (its receive timeout is 5 s), then once a minute.
+constexpr std::chrono::seconds first_silence_report{5};
+constexpr std::chrono::seconds silence_report_interval{60};
+
 // `hook` runs the --on-change command; null without one.
-int watch_changes(const address_poller& poller, const address_output& output, change_hook* hook) {
+int watch_changes(const address_poller& poller, const address_output& output,
+                  const std::string& server, change_hook* hook) {
   poll_interval interval(std::chrono::milliseconds(100));
   bool known = false;
   unsigned char last[4] = {};
+  const auto started = std::chrono::steady_clock::now();
+  auto next_report = started + first_silence_report;
+  std::optional<server_check> check;
   for (;;) {
     // Read once more after a stop signal, so a change that came just before
     // it is still shown.
@@ -118,19 +151,39 @@ int watch_changes(const address_poller& poller, const address_output& output, ch
       if (!output.write_line(utc_timestamp() + " " + format_ipv4(reading.address))) {
         return report_write_failure();
       }
-      if (hook != nullptr) {
+      if (hook != nullptr && !signal) {
         hook->address_changed(format_ipv4(reading.address));
       }
     } else if (reading.status != WANSEER_OK && reading.status != WANSEER_NOT_FOUND) {
       return report_read_failure(reading);
     }
     if (signal) {
+      // A run under way is ended rather than waited for: a service manager
+      // that stops the watcher wants it gone promptly.
+      if (hook != nullptr) {
+        hook->stop();
+      }
       // Stopped before anything was learned: as in the one-shot mode, the
       // caller learns that the server never answered.
       return known ? exit_ok : report_stopped_early(*signal);
     }
     if (hook != nullptr) {
       hook->check();
+    }
+    if (known) {
+      check.reset();
+      continue;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!check && now >= std::max(started + earliest_check, next_report - check_lead)) {
+      check.emplace(server);
+    }
+    if (now >= next_report) {
+      const auto waited = std::chrono::duration_cast<std::chrono::seconds>(now - started);
+      std::fprintf(stderr, "%s: no answer from %s for %lld s%s\n", program, server.c_str(),
+                   static_cast<long long>(waited.count()), cause_clause(check).c_str());
+      check.reset();
+      next_report += silence_report_interval;
     }
   }
 }
@@ -190,7 +243,20 @@ int main(int argc, char** argv) {
   }
   std::optional<change_hook> hook;
   if (options.on_change) {
-    hook.emplace(*options.on_change);
+    hook_timing timing;
+    timing.timeout = options.hook_timeout.value_or(default_hook_timeout);
+    std::string delivered;
+    std::function<void(const std::string&)> keep;
+    if (options.state_file) {
+      delivered = load_hook_state(*options.state_file);
+      keep = [path = *options.state_file](const std::string& address) {
+        if (!store_hook_state(path, address)) {
+          std::fprintf(stderr, "%s: cannot keep %s in --state %s: %s\n", program, address.c_str(),
+                       path.c_str(), std::strerror(errno));
+        }
+      };
+    }
+    hook.emplace(*options.on_change, timing, delivered, keep);
   }
-  return watch_changes(poller, output, hook ? &*hook : nullptr);
+  return watch_changes(poller, output, options.server, hook ? &*hook : nullptr);
 }
