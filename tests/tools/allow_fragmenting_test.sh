@@ -25,15 +25,10 @@ port=7171
 check_answers() {
   local name=$1
   shift
-  ip netns exec "$server_ns" "$server_bin" --listen "0.0.0.0:$port" --threads 1 \
-    --allow-fragmenting "$@" >"$work/$name.out" 2>"$work/$name.err" &
-  local pid=$!
-  register_pid "$pid"
-  wait_until 30 grep -qs "^listening on" "$work/$name.out" || fail "$name: the server did not start"
+  start_server "$name" --listen "0.0.0.0:$port" --threads 1 --allow-fragmenting "$@"
   ip netns exec "$client_ns" "$frame_probe" corpus "$client_if" "$server_mac" "$server_ip" \
     "$port" "$client_ip" "$extra_ip" >"$work/$name.corpus" || fail "$name: the corpus did not get through"
-  kill -TERM "$pid"
-  wait_for_exit "$pid" 30 || fail "$name: the server did not exit 0 on SIGTERM"
+  stop_server "$name"
   # Answers are IP packets in hex: the ID is bytes 4-5, the flags 6-7.
   local case_name packets packet ids=() answered=0
   while read -r case_name packets; do

@@ -31,25 +31,6 @@ limits=(--rate 0.001 --burst 1000 --threads 1)
 in_server() { ip netns exec "$server_ns" "$@"; }
 in_client() { ip netns exec "$client_ns" "$@"; }
 
-# start_server NAME ARGS...: starts the server in the server namespace and
-# waits for its "listening on" line; sets server_pid.
-start_server() {
-  local name=$1
-  shift
-  ip netns exec "$server_ns" "$server_bin" "$@" >"$work/$name.out" 2>"$work/$name.err" &
-  server_pid=$!
-  register_pid "$server_pid"
-  wait_until 30 grep -qs "^listening on" "$work/$name.out" ||
-    fail "$name: the server did not start"
-}
-
-# stop_server NAME: SIGTERM, exit 0, and the counter line in $counters.
-stop_server() {
-  kill -TERM "$server_pid"
-  wait_for_exit "$server_pid" 30 || fail "$1: the server did not exit 0 on SIGTERM"
-  counters=$(grep '^received=' "$work/$1.out") || fail "$1: no counter line"
-}
-
 counter() { sed -n "s/.*\\b$1=\\([0-9]*\\).*/\\1/p" <<<"$counters"; }
 
 corpus() {

@@ -30,11 +30,7 @@ for i in $(seq 1 300); do
   echo "addr add 10.1.$((i / 250)).$((i % 250 + 1))/32 dev $server_if"
 done >"$work/addresses.batch"
 ip -n "$server_ns" -batch "$work/addresses.batch"
-ip netns exec "$server_ns" "$server_bin" --listen "0.0.0.0:$port" --threads 1 --xdp "$server_if" \
-  --metrics "$metrics" >"$work/server.out" 2>"$work/server.err" &
-server_pid=$!
-register_pid "$server_pid"
-wait_until 30 grep -qs "^listening on" "$work/server.out" || fail "the server did not start"
+start_server server --listen "0.0.0.0:$port" --threads 1 --xdp "$server_if" --metrics "$metrics"
 
 gauge() {
   ip netns exec "$server_ns" curl -sf "http://$metrics/metrics" |
@@ -114,6 +110,5 @@ after=$(sed -n 's/^counters: .*answered_at_driver=\([0-9]*\).*/\1/p' "$work/serv
 ((after - before == 6)) || fail "the driver answered $((after - before)) of 6 on the new interface"
 echo "ok: deleted, said so and showed 0; made again, attached and answering in the driver"
 
-kill -TERM "$server_pid"
-wait_for_exit "$server_pid" 30 || fail "the server did not exit 0 on SIGTERM"
+stop_server server
 echo "PASSED"

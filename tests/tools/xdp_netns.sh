@@ -4,6 +4,8 @@
 # ends.  Sourced, not run:
 #
 #   xdp_link_setup XDP_PASS_OBJECT   # or skips with the reason
+#   start_server NAME ARGS...        # the server in its namespace, started
+#   stop_server NAME                 # ended by SIGTERM; its counter line
 #
 # XDP_PASS_OBJECT is the build's xdp_pass.bpf.o.  Sets server_ns,
 # client_ns, server_if (vs), client_if (vc), server_ip (192.0.2.1),
@@ -44,4 +46,24 @@ xdp_link_setup() {
 # Whether an XDP program is attached to the server's interface.
 xdp_attached() {
   ip -n "$server_ns" link show dev "$server_if" | grep -q 'prog/xdp'
+}
+
+# start_server NAME ARGS...: starts the server in the server namespace with
+# ARGS, its output in $work/NAME.out and $work/NAME.err, and waits for its
+# "listening on" line; sets server_pid.
+start_server() {
+  local name=$1
+  shift
+  ip netns exec "$server_ns" "$server_bin" "$@" >"$work/$name.out" 2>"$work/$name.err" &
+  server_pid=$!
+  register_pid "$server_pid"
+  wait_until 30 grep -qs "^listening on" "$work/$name.out" ||
+    fail "$name: the server did not start"
+}
+
+# stop_server NAME: SIGTERM, exit 0, and the counter line in $counters.
+stop_server() {
+  kill -TERM "$server_pid"
+  wait_for_exit "$server_pid" 30 || fail "$1: the server did not exit 0 on SIGTERM"
+  counters=$(grep '^received=' "$work/$1.out") || fail "$1: no counter line"
 }

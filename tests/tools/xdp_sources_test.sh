@@ -46,27 +46,9 @@ for address in "$split_source" "${many_sources[@]}"; do
   ip -n "$client_ns" addr add "$address/24" dev "$client_if"
 done
 
-# start_server NAME ARGS...: starts the server in the server namespace and
-# waits for its "listening on" line; sets server_pid.
-start_server() {
-  local name=$1
-  shift
-  ip netns exec "$server_ns" "$server_bin" --listen "0.0.0.0:$port" --threads 1 \
-    --metrics "$metrics" "$@" >"$work/$name.out" 2>"$work/$name.err" &
-  server_pid=$!
-  register_pid "$server_pid"
-  wait_until 30 grep -qs "^listening on" "$work/$name.out" ||
-    fail "$name: the server did not start"
-}
-
-# stop_server NAME: SIGTERM, exit 0; the counter line, without the fast
-# path's own share, in $counters.
-stop_server() {
-  kill -TERM "$server_pid"
-  wait_for_exit "$server_pid" 30 || fail "$1: the server did not exit 0 on SIGTERM"
-  counters=$(grep '^received=' "$work/$1.out") || fail "$1: no counter line"
-  counters=${counters% log_lines_dropped=*}
-}
+# Every server here: one thread, metrics on.  The counter lines compared
+# leave out the fast path's own share (from log_lines_dropped on).
+server_args=(--listen "0.0.0.0:$port" --threads 1 --metrics "$metrics")
 
 scrape() { ip netns exec "$server_ns" curl -sf "http://$metrics/metrics"; }
 metric() { scrape | awk -v name="$1" '$1 == name { print $2 }'; }
@@ -82,15 +64,17 @@ sources() {
 }
 
 # --- each source class
-start_server xdp-sources --xdp "$server_if"
+start_server xdp-sources "${server_args[@]}" --xdp "$server_if"
 sources >"$work/xdp-sources.txt" || fail "the sources did not get through the fast path"
 passed() { metric "wanseer_probe_xdp_passed_total{reason=\"$1\"}"; }
 martian=$(passed martian_source) own=$(passed own_address) unknown=$(passed route_unknown)
 stop_server xdp-sources
+counters=${counters% log_lines_dropped=*}
 xdp_counters=$counters
-start_server socket-sources
+start_server socket-sources "${server_args[@]}"
 sources >"$work/socket-sources.txt" || fail "the sources did not get through the socket path"
 stop_server socket-sources
+counters=${counters% log_lines_dropped=*}
 diff -u "$work/socket-sources.txt" "$work/xdp-sources.txt" >&2 ||
   fail "the fast path answered other sources than the socket path (above: - socket, + XDP)"
 [[ $(grep -c ': 0 answered$' "$work/xdp-sources.txt") == 13 ]] &&
@@ -105,10 +89,11 @@ diff -u "$work/socket-sources.txt" "$work/xdp-sources.txt" >&2 ||
 echo "ok: only the client answered, on both paths alike ($counters)"
 
 ip netns exec "$server_ns" sysctl -qw "net.ipv4.conf.$server_if.forwarding=1"
-start_server xdp-forwarding --xdp "$server_if"
+start_server xdp-forwarding "${server_args[@]}" --xdp "$server_if"
 sources >"$work/xdp-forwarding.txt" || fail "the sources did not get through the fast path"
 no_route=$(passed no_route)
 stop_server xdp-forwarding
+counters=${counters% log_lines_dropped=*}
 ip netns exec "$server_ns" sysctl -qw "net.ipv4.conf.$server_if.forwarding=0"
 diff -u "$work/socket-sources.txt" "$work/xdp-forwarding.txt" >&2 ||
   fail "forwarding, the fast path answered other sources than the socket path"
@@ -125,12 +110,13 @@ split() {
   probe split "$client_if" "$server_mac" "$server_ip" "$port" "$client_ip" "$@"
 }
 limits=(--rate 0.001 --burst 1000 --sources 8)
-start_server xdp-split --xdp "$server_if" "${limits[@]}"
+start_server xdp-split "${server_args[@]}" --xdp "$server_if" "${limits[@]}"
 result=$(split 1010 "$split_source") || fail "the split flood did not get through"
 [[ $result == "split: 1000 of 1010 answered" ]] || fail "a split flood got $result"
 split 4 "${many_sources[@]}" >/dev/null || fail "the many sources did not get through"
 tracked=$(metric wanseer_probe_sources_tracked)
 stop_server xdp-split
+counters=${counters% log_lines_dropped=*}
 answered=$(sed -n 's/.*\banswered=\([0-9]*\).*/\1/p' <<<"$counters")
 at_driver=$(sed -n 's/.*answered_at_driver=\([0-9]*\).*/\1/p' "$work/xdp-split.out")
 ((at_driver > 0 && answered - at_driver > 0)) ||

@@ -18,11 +18,7 @@ frame_probe=$build_dir/tests/tools/frame_probe
 require_files "$frame_probe"
 
 port=7171
-ip netns exec "$server_ns" "$server_bin" --listen "0.0.0.0:$port" --threads 1 --xdp "$server_if" \
-  --rate 1 --burst 2 >"$work/server.out" 2>"$work/server.err" &
-server_pid=$!
-register_pid "$server_pid"
-wait_until 30 grep -qs "^listening on" "$work/server.out" || fail "the server did not start"
+start_server server --listen "0.0.0.0:$port" --threads 1 --xdp "$server_if" --rate 1 --burst 2
 
 # Six requests a round from the client's address, every other one for the
 # socket path, and the sentinel that marks the round's end from its other
@@ -36,8 +32,7 @@ while ((SECONDS - started < 58)); do
   rounds=$((rounds + 1))
   sleep 1
 done
-kill -TERM "$server_pid"
-wait_for_exit "$server_pid" 30 || fail "the server did not exit 0 on SIGTERM"
+stop_server server
 at_driver=$(sed -n 's/.*answered_at_driver=\([0-9]*\).*/\1/p' "$work/server.out")
 dropped=$(sed -n 's/.*\bdropped_rate_limited=\([0-9]*\).*/\1/p' "$work/server.out")
 ((at_driver > 0 && dropped > rounds)) ||
