@@ -301,37 +301,38 @@ int run_random(frame_link& link, unsigned count, unsigned seed) {
   return 0;
 }
 
-int run_sources(frame_link& link, int count, char** specs) {
+int run_sources(frame_link& link, int count, char** source_texts) {
   std::uint16_t port = first_case_port;
   for (int i = 0; i < count; ++i) {
-    std::string spec = specs[i];
+    std::string source_text = source_texts[i];
     frame_link request_link = link;
-    if (const auto slash = spec.find('/'); slash != std::string::npos) {
-      if (inet_pton(AF_INET, spec.c_str() + slash + 1, &request_link.server) != 1) {
-        std::fprintf(stderr, "frame_probe: bad address in '%s'\n", spec.c_str());
+    if (const auto slash = source_text.find('/'); slash != std::string::npos) {
+      if (inet_pton(AF_INET, source_text.c_str() + slash + 1, &request_link.server) != 1) {
+        std::fprintf(stderr, "frame_probe: bad address in '%s'\n", source_text.c_str());
         return 2;
       }
-      spec.resize(slash);
+      source_text.resize(slash);
     }
-    if (const auto at = spec.find('@'); at != std::string::npos) {
-      if (!parse_mac(spec.c_str() + at + 1, request_link.server_mac)) {
-        std::fprintf(stderr, "frame_probe: bad MAC in '%s'\n", spec.c_str());
+    if (const auto at = source_text.find('@'); at != std::string::npos) {
+      if (!parse_mac(source_text.c_str() + at + 1, request_link.server_mac)) {
+        std::fprintf(stderr, "frame_probe: bad MAC in '%s'\n", source_text.c_str());
         return 2;
       }
-      spec.resize(at);
+      source_text.resize(at);
     }
-    const auto equals = spec.find('=');
-    const auto colon = spec.find(':');
+    const auto equals = source_text.find('=');
+    const auto colon = source_text.find(':');
     frame_fields probe;
     if (equals == std::string::npos ||
-        inet_pton(AF_INET, spec.substr(equals + 1, colon - equals - 1).c_str(), &probe.source) !=
-            1) {
-      std::fprintf(stderr, "frame_probe: bad source '%s'\n", spec.c_str());
+        inet_pton(AF_INET, source_text.substr(equals + 1, colon - equals - 1).c_str(),
+                  &probe.source) != 1) {
+      std::fprintf(stderr, "frame_probe: bad source '%s'\n", source_text.c_str());
       return 2;
     }
     const bool fixed_port = colon != std::string::npos;
-    probe.source_port =
-        fixed_port ? static_cast<std::uint16_t>(std::atoi(spec.c_str() + colon + 1)) : port++;
+    probe.source_port = fixed_port
+                            ? static_cast<std::uint16_t>(std::atoi(source_text.c_str() + colon + 1))
+                            : port++;
     frame_fields stun = probe;
     stun.payload = stun_binding;
     if (!fixed_port) {
@@ -361,12 +362,12 @@ int run_sources(frame_link& link, int count, char** specs) {
       }
     }
     if (!reachable) {
-      std::printf("%s: server unreachable\n", spec.substr(0, equals).c_str());
+      std::printf("%s: server unreachable\n", source_text.substr(0, equals).c_str());
       return 1;
     }
-    std::printf("%s: %u answered\n", spec.substr(0, equals).c_str(), answered);
+    std::printf("%s: %u answered\n", source_text.substr(0, equals).c_str(), answered);
     if (foreign != 0) {
-      std::printf("%s: %u from another MAC\n", spec.substr(0, equals).c_str(), foreign);
+      std::printf("%s: %u from another MAC\n", source_text.substr(0, equals).c_str(), foreign);
     }
   }
   return 0;
