@@ -1,5 +1,7 @@
 #include "server_check.h"
 
+#include "endpoint_text.h"
+
 #include <ares.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -24,29 +26,6 @@ constexpr std::chrono::seconds lookup_bound{3};
 // An ICMP error comes back within a round trip.
 constexpr std::chrono::seconds refusal_bound{1};
 constexpr std::uint16_t stun_default_port = 3478;
-
-struct server_parts {
-  std::string host;
-  std::optional<std::uint16_t> port;  // none: a STUN server found by SRV
-  bool stun = false;
-};
-
-server_parts split(const std::string& server) {
-  server_parts parts;
-  std::string rest = server;
-  if (rest.compare(0, 5, "stun:") == 0) {
-    parts.stun = true;
-    rest.erase(0, 5);
-  }
-  const std::size_t colon = rest.rfind(':');
-  if (colon == std::string::npos) {
-    parts.host = rest;
-  } else {
-    parts.host = rest.substr(0, colon);
-    parts.port = static_cast<std::uint16_t>(std::stoul(rest.substr(colon + 1)));
-  }
-  return parts;
-}
 
 int milliseconds_until(clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
@@ -222,7 +201,12 @@ std::optional<std::string> server_check::cause() const {
 }
 
 void server_check::run(std::string server) {
-  const server_parts parts = split(server);
+  const std::optional<server_text_parts> split = split_server_text(server);
+  if (!split) {
+    done_.store(true, std::memory_order_release);
+    return;
+  }
+  const server_text_parts& parts = *split;
   in_addr address{};
   if (!is_dotted(parts.host, address)) {
     if (!parts.port) {

@@ -24,6 +24,17 @@ bool is_host(std::string_view host) {
          (inet_aton(std::string(host).c_str(), &dotted) == 1 || wanseer::is_host_name(host));
 }
 
+constexpr std::string_view stun_scheme = "stun:";
+
+// The scheme in any case, as the library takes it (RFC 3986 section 3.1).
+bool has_stun_scheme(std::string_view text) {
+  const std::string_view scheme = text.substr(0, stun_scheme.size());
+  return scheme.size() == stun_scheme.size() &&
+         std::equal(scheme.begin(), scheme.end(), stun_scheme.begin(), [](char given, char wanted) {
+           return std::tolower(static_cast<unsigned char>(given)) == wanted;
+         });
+}
+
 }  // namespace
 
 std::optional<unsigned short> parse_port(std::string_view text) {
@@ -69,17 +80,27 @@ bool is_host_port(std::string_view text) {
 }
 
 bool is_stun_server(std::string_view text) {
-  constexpr std::string_view prefix = "stun:";
-  // The scheme in any case, as the library takes it (RFC 3986 section 3.1).
-  const std::string_view scheme = text.substr(0, prefix.size());
-  if (scheme.size() != prefix.size() ||
-      !std::equal(scheme.begin(), scheme.end(), prefix.begin(), [](char given, char wanted) {
-        return std::tolower(static_cast<unsigned char>(given)) == wanted;
-      })) {
+  if (!has_stun_scheme(text)) {
     return false;
   }
-  const std::string_view rest = text.substr(prefix.size());
+  const std::string_view rest = text.substr(stun_scheme.size());
   return rest.find(':') == std::string_view::npos ? is_host(rest) : is_host_port(rest);
+}
+
+std::optional<server_text_parts> split_server_text(std::string_view text) {
+  server_text_parts parts;
+  if (is_stun_server(text)) {
+    parts.stun = true;
+    text.remove_prefix(stun_scheme.size());
+  } else if (!is_host_port(text)) {
+    return std::nullopt;
+  }
+  const auto colon = text.rfind(':');
+  parts.host = std::string(text.substr(0, colon));
+  if (colon != std::string_view::npos) {
+    parts.port = parse_port(text.substr(colon + 1));
+  }
+  return parts;
 }
 
 std::string format_endpoint(const sockaddr_in& endpoint) {

@@ -25,6 +25,16 @@ bool is_host_port(std::string_view text);
 // on the port its SRV record or 3478 gives when none is named.
 bool is_stun_server(std::string_view text);
 
+// The parts of a server text that is_host_port or is_stun_server takes: its
+// host, its port (none for a STUN server found by SRV or on 3478) and
+// whether it names a STUN server; nullopt for any other text.
+struct server_text_parts {
+  std::string host;
+  std::optional<unsigned short> port;
+  bool stun = false;
+};
+std::optional<server_text_parts> split_server_text(std::string_view text);
+
 std::string format_endpoint(const sockaddr_in& endpoint);
 
 // The 4 bytes in network byte order as a dotted quad.
